@@ -1,0 +1,75 @@
+// linecutter.cpp - cutting a byte stream into lines
+#include "io/linecutter.h"
+
+#include <cstring>
+
+namespace ves::mcp {
+
+bool LineCutter::feed(const char *data, qint64 size, const LineHandler &onLine)
+{
+    bool tooLong = false;
+    buffer.append(data, size);
+    qint64 head = 0; // start of the first line not yet handed over
+    bool stopped = false;
+    while (searchFrom < buffer.size()) {
+        const char *begin = buffer.constData();
+        const auto *lf = static_cast<const char *>(
+                std::memchr(begin + searchFrom, '\n', size_t(buffer.size() - searchFrom)));
+        if (!lf)
+            break;
+        const qint64 p = lf - begin;
+        qint64 length = p - head;
+        if (length > 0 && begin[p - 1] == '\r')
+            --length;
+        const bool wasSkipping = skipping;
+        skipping = false;
+        const qint64 lineStart = head;
+        head = p + 1;
+        searchFrom = head;
+        if (wasSkipping || length == 0)
+            continue;
+        if (length > maxLine) {
+            tooLong = true;
+            continue;
+        }
+        if (!onLine(QByteArray::fromRawData(begin + lineStart, length))) {
+            stopped = true;
+            break;
+        }
+    }
+    if (stopped) {
+        // The handler may have cleared the buffer; otherwise keep what was not handed over.
+        if (head <= buffer.size()) {
+            buffer.remove(0, head);
+            searchFrom = 0;
+        }
+        return tooLong;
+    }
+    buffer.remove(0, head);
+    searchFrom = buffer.size();
+    if (buffer.size() > maxLine) {
+        buffer.clear();
+        searchFrom = 0;
+        skipping = true;
+        tooLong = true;
+    }
+    return tooLong;
+}
+
+QByteArray LineCutter::takeRest()
+{
+    QByteArray rest = skipping ? QByteArray() : buffer;
+    clear();
+    if (rest.endsWith('\r'))
+        rest.chop(1);
+    return rest;
+}
+
+void LineCutter::clear()
+{
+    buffer.clear();
+    searchFrom = 0;
+    skipping = false;
+}
+
+} // namespace ves::mcp

@@ -1,0 +1,43 @@
+// linecutter.h - cutting a byte stream into lines, with a limit on the length of one line
+#pragma once
+
+#include <QByteArray>
+
+#include <functional>
+
+namespace ves::mcp {
+
+// Used for standard input and for the pipe from Vesk Studio. Each byte is searched for a line
+// feed once, and the consumed lines are removed from the buffer once per feed, not once per
+// line, so many small lines in one read cost linear time.
+class LineCutter
+{
+public:
+    explicit LineCutter(qint64 maxLine = 0x10000000)
+        : maxLine(maxLine)
+    {}
+
+    // Receives one line without its line end (a CR before the LF is dropped). The bytes are only
+    // valid during the call. Returns false to stop cutting: the rest stays unread until clear().
+    using LineHandler = std::function<bool(const QByteArray &line)>;
+
+    // Appends the bytes and hands over every complete non-empty line. Returns true when a line
+    // longer than the limit was dropped, or when more than the limit was held without a line
+    // feed; those bytes, up to the next line feed, are then dropped too.
+    bool feed(const char *data, qint64 size, const LineHandler &onLine);
+
+    // The bytes after the last line feed at the end of the stream (nothing when they belong to
+    // a line that was too long), with one trailing CR removed. Empties the cutter.
+    QByteArray takeRest();
+
+    void clear();
+    qint64 limit() const { return maxLine; }
+
+private:
+    qint64 maxLine;
+    QByteArray buffer;
+    qint64 searchFrom = 0; // nothing before it holds a line feed
+    bool skipping = false; // dropping the rest of a line that was too long
+};
+
+} // namespace ves::mcp

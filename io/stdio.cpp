@@ -1,0 +1,125 @@
+// stdio.cpp - reading stdin on a thread of its own, writing stdout and the diagnostic log
+#include "io/stdio.h"
+
+#include "io/linecutter.h"
+#include "io/nativeio.h"
+#include "mcp/mcpserver.h"
+
+#include <QCoreApplication>
+#include <QJsonDocument>
+#include <QMetaObject>
+
+#include <functional>
+#include <thread>
+
+namespace ves::mcp {
+
+namespace {
+
+constexpr qint64 maxLine = 0x10000000; // 256 MiB, line end not counted
+constexpr int graceMs = 3000;
+
+// Queues call for the main thread; it runs only if the server still exists then.
+void postToServer(const QPointer<McpServer> &server, std::function<void(McpServer *)> call)
+{
+    QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [server, call = std::move(call)] {
+                if (server)
+                    call(server.data());
+            },
+            Qt::QueuedConnection);
+}
+
+void readStdin(QPointer<McpServer> server)
+{
+    LineCutter lines(maxLine);
+    QByteArray chunk(65536, Qt::Uninitialized);
+    for (;;) {
+        const long long n = native::readStdin(chunk.data(), size_t(chunk.size()));
+        if (n < 1)
+            break;
+        const bool tooLong = lines.feed(chunk.constData(), n, [&server](const QByteArray &line) {
+            // The line points into the cutter's buffer: the posted call needs its own copy.
+            QByteArray copy(line.constData(), line.size());
+            postToServer(server, [copy](McpServer *s) { s->handleLine(copy); });
+            return true;
+        });
+        if (tooLong)
+            postToServer(server, [](McpServer *s) { s->rejectTooLarge(); });
+    }
+    const QByteArray rest = lines.takeRest();
+    if (!rest.trimmed().isEmpty())
+        postToServer(server, [rest](McpServer *s) { s->handleLine(rest); });
+    postToServer(server, [](McpServer *s) {
+        s->finishWhenIdle([] { QCoreApplication::exit(0); }, graceMs);
+    });
+}
+
+} // namespace
+
+void startStdinReader(QPointer<McpServer> server)
+{
+    std::thread(readStdin, std::move(server)).detach();
+}
+
+void writeStdout(const QByteArray &message)
+{
+    QByteArray line;
+    line.reserve(message.size() + 1);
+    line.append(message).append('\n');
+    const bool written
+            = std::fwrite(line.constData(), 1, size_t(line.size()), stdout) == size_t(line.size());
+    if (std::fflush(stdout) == 0 && written)
+        return;
+    static const char failure[] = "vesk-mcp: cannot write to stdout, exiting\n";
+    std::fwrite(failure, 1, sizeof failure - 1, stderr);
+    std::fflush(stderr);
+    QMetaObject::invokeMethod(
+            QCoreApplication::instance(), [] { QCoreApplication::exit(1); }, Qt::QueuedConnection);
+}
+
+void printText(const QString &text, std::FILE *stream)
+{
+    if (native::writeConsole(
+                stream, reinterpret_cast<const char16_t *>(text.utf16()), size_t(text.size())))
+        return;
+    const QByteArray bytes = text.toUtf8();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
+    std::fflush(stream);
+}
+
+QByteArray abbreviate(const QByteArray &bytes)
+{
+    constexpr qsizetype limit = 600;
+    if (bytes.size() <= limit)
+        return bytes;
+    return bytes.left(limit) + "... (" + QByteArray::number(bytes.size()) + " bytes)";
+}
+
+void McpServer::sendToClient(const QJsonObject &message)
+{
+    writeToClient(QJsonDocument(message).toJson(QJsonDocument::Compact));
+}
+
+void McpServer::writeToClient(const QByteArray &bytes)
+{
+    if (verbose)
+        log(QStringLiteral("-> ") + QString::fromUtf8(abbreviate(bytes)));
+    out(bytes);
+}
+
+void McpServer::log(const QString &text)
+{
+    const QByteArray line = "vesk-mcp: " + text.toUtf8() + '\n';
+    std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
+    std::fflush(stderr);
+}
+
+void McpServer::trace(const QString &text) const
+{
+    if (verbose)
+        log(text);
+}
+
+} // namespace ves::mcp

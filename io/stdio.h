@@ -1,0 +1,28 @@
+// stdio.h - the program's standard streams: the stdin reader, the stdout writer, the text printer
+#pragma once
+
+#include <QByteArray>
+#include <QPointer>
+#include <QString>
+
+#include <cstdio>
+
+namespace ves::mcp {
+
+class McpServer;
+
+// Starts the detached thread that cuts stdin into lines and posts them to the server.
+void startStdinReader(QPointer<McpServer> server);
+
+// The server's output function: one message as one line on stdout. On failure it reports on
+// stderr and posts the end of the event loop with code 1.
+void writeStdout(const QByteArray &message);
+
+// Writes main's texts (help, version, errors) to stdout or stderr: UTF-16 to a console window,
+// UTF-8 bytes to anything else.
+void printText(const QString &text, std::FILE *stream);
+
+// A message shortened for the log: at most 600 bytes and its full size.
+QByteArray abbreviate(const QByteArray &bytes);
+
+} // namespace ves::mcp

@@ -1,0 +1,243 @@
+// jsonrpc.cpp - McpServer's JSON-RPC 2.0 layer: lines, batches, validation, builders, the finish
+#include "mcp/mcpserver.h"
+
+#include "io/stdio.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonParseError>
+#include <QLocalSocket>
+
+#include <memory>
+
+namespace ves::mcp {
+
+const QString statusToolName = QStringLiteral("vesk_status");
+const QString toolsListMethod = QStringLiteral("tools/list");
+const QString toolsCallMethod = QStringLiteral("tools/call");
+const QString listChangedMethod = QStringLiteral("notifications/tools/list_changed");
+
+McpServer::McpServer(ServerOptions options,
+                     std::function<void(const QByteArray &)> out,
+                     QObject *parent)
+    : QObject(parent)
+    , pipeName(std::move(options.pipeName))
+    , callTimeoutMs(options.callTimeoutMs)
+    , connectTimeoutMs(options.connectTimeoutMs)
+    , pollMs(options.pollMs)
+    , verbose(options.verbose)
+    , version(std::move(options.version))
+    , out(std::move(out))
+{
+    if (pipeName.isEmpty())
+        pipeName = defaultPipeName();
+    if (version.isEmpty())
+        version = QStringLiteral("0.2.0");
+    if (callTimeoutMs < 1)
+        callTimeoutMs = 120000;
+    connectTimer.setSingleShot(true);
+    connect(&connectTimer, &QTimer::timeout, this, [this] { connectTimedOut(); });
+    pollTimer.setSingleShot(true);
+    connect(&pollTimer, &QTimer::timeout, this, [this] { pollTimedOut(); });
+}
+
+McpServer::~McpServer()
+{
+    if (socket) {
+        QLocalSocket *old = socket;
+        socket = nullptr;
+        old->disconnect(this);
+        old->abort();
+        delete old;
+    }
+}
+
+void McpServer::handleLine(const QByteArray &raw)
+{
+    QByteArray line = raw;
+    if (line.startsWith("\xEF\xBB\xBF"))
+        line.remove(0, 3);
+    line = line.trimmed();
+    if (line.isEmpty())
+        return;
+    trace(QStringLiteral("<- ") + QString::fromUtf8(abbreviate(line)));
+
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(line, &error);
+    if (error.error != QJsonParseError::NoError) {
+        sendToClient(makeError(
+                QJsonValue::Null, -32700, QStringLiteral("Parse error: ") + error.errorString()));
+        return;
+    }
+    if (document.isArray())
+        handleBatch(document.array());
+    else if (document.isObject())
+        handleMessage(document.object(), [this](const QJsonObject &response) {
+            if (!response.isEmpty())
+                sendToClient(response);
+        });
+    else
+        sendToClient(makeError(QJsonValue::Null, -32600, QStringLiteral("Invalid Request")));
+}
+
+void McpServer::handleBatch(const QJsonArray &batch)
+{
+    if (batch.isEmpty()) {
+        sendToClient(makeError(
+                QJsonValue::Null, -32600, QStringLiteral("Invalid Request: empty batch")));
+        return;
+    }
+    struct State
+    {
+        QJsonArray responses;
+        int remaining = 0;
+    };
+    auto state = std::make_shared<State>();
+    for (const QJsonValue &element : batch) {
+        const QJsonObject o = element.toObject();
+        const bool notification
+                = o.contains(QLatin1String("method")) && !o.contains(QLatin1String("id"));
+        const bool clientResponse
+                = !o.contains(QLatin1String("method")) && o.contains(QLatin1String("id"))
+                  && (o.contains(QLatin1String("result")) || o.contains(QLatin1String("error")));
+        if (!element.isObject() || !(notification || clientResponse))
+            ++state->remaining;
+    }
+    const Reply reply = [this, state](const QJsonObject &response) {
+        if (!response.isEmpty())
+            state->responses.append(response);
+        if (--state->remaining == 0 && !state->responses.isEmpty())
+            writeToClient(QJsonDocument(state->responses).toJson(QJsonDocument::Compact));
+    };
+    for (const QJsonValue &element : batch) {
+        if (element.isObject())
+            handleMessage(element.toObject(), reply);
+        else
+            reply(makeError(QJsonValue::Null, -32600, QStringLiteral("Invalid Request")));
+    }
+}
+
+void McpServer::handleMessage(const QJsonObject &message, const Reply &reply)
+{
+    const bool hasId = message.contains(QLatin1String("id"));
+    const QJsonValue id = message.value(QLatin1String("id"));
+    const QJsonValue method = message.value(QLatin1String("method"));
+    const QJsonValue params = message.value(QLatin1String("params"));
+    const bool version2
+            = message.value(QLatin1String("jsonrpc")).toString() == QLatin1String("2.0");
+    const bool idUsable = id.isString() || id.isDouble();
+
+    if (method.isUndefined()) {
+        if (hasId
+            && (message.contains(QLatin1String("result"))
+                || message.contains(QLatin1String("error")))) {
+            trace(QStringLiteral("ignoring a response from the client"));
+            return;
+        }
+        reply(makeError(idUsable ? id : QJsonValue(QJsonValue::Null),
+                        -32600,
+                        QStringLiteral("Invalid Request: \"method\" is missing")));
+        return;
+    }
+    if (!hasId) {
+        if (version2 && method.isString() && (params.isUndefined() || params.isObject()))
+            handleNotification(method.toString(), params.toObject());
+        else
+            log(QStringLiteral("ignoring an invalid notification"));
+        return;
+    }
+    if (!idUsable) {
+        reply(makeError(QJsonValue::Null,
+                        -32600,
+                        QStringLiteral("Invalid Request: \"id\" must be a string or a number")));
+    } else if (!version2) {
+        reply(makeError(
+                id, -32600, QStringLiteral("Invalid Request: \"jsonrpc\" must be \"2.0\"")));
+    } else if (!method.isString()) {
+        reply(makeError(
+                id, -32600, QStringLiteral("Invalid Request: \"method\" must be a string")));
+    } else if (!params.isUndefined() && !params.isNull() && !params.isObject()) {
+        reply(makeError(
+                id, -32602, QStringLiteral("Invalid params: \"params\" must be an object")));
+    } else {
+        handleRequest(method.toString(), id, params.toObject(), reply);
+    }
+}
+
+void McpServer::rejectTooLarge()
+{
+    sendToClient(
+            makeError(QJsonValue::Null, -32700, QStringLiteral("Parse error: message too large")));
+}
+
+QJsonObject McpServer::makeResult(const QJsonValue &id, const QJsonObject &result)
+{
+    return {{QLatin1String("jsonrpc"), QLatin1String("2.0")},
+            {QLatin1String("id"), id},
+            {QLatin1String("result"), result}};
+}
+
+QJsonObject McpServer::makeError(const QJsonValue &id,
+                                 int code,
+                                 const QString &message,
+                                 const QJsonValue &data)
+{
+    QJsonObject error{{QLatin1String("code"), code}, {QLatin1String("message"), message}};
+    if (!data.isUndefined() && !data.isNull())
+        error.insert(QLatin1String("data"), data);
+    return {{QLatin1String("jsonrpc"), QLatin1String("2.0")},
+            {QLatin1String("id"), id.isUndefined() ? QJsonValue(QJsonValue::Null) : id},
+            {QLatin1String("error"), error}};
+}
+
+void McpServer::notify(const QString &method, const QJsonObject &params)
+{
+    QJsonObject message{{QLatin1String("jsonrpc"), QLatin1String("2.0")},
+                        {QLatin1String("method"), method}};
+    if (!params.isEmpty())
+        message.insert(QLatin1String("params"), params);
+    sendToClient(message);
+}
+
+QString McpServer::idKey(const QJsonValue &id)
+{
+    if (id.isString())
+        return QStringLiteral("s:") + id.toString();
+    if (id.isDouble())
+        return QStringLiteral("n:") + QString::number(id.toDouble(), 'g', 17);
+    return QStringLiteral("?");
+}
+
+void McpServer::finishWhenIdle(std::function<void()> callback, int graceMs)
+{
+    finishCallback = std::move(callback);
+    pollTimer.stop();
+    QTimer::singleShot(graceMs, this, [this] { graceExpired(); });
+    checkIdle();
+}
+
+void McpServer::checkIdle()
+{
+    if (finishCallback && pending.empty() && !connecting && waiters.empty())
+        QTimer::singleShot(0, this, [this] { finish(); });
+}
+
+void McpServer::finish()
+{
+    if (!finishCallback || !pending.empty() || connecting)
+        return;
+    const auto callback = std::exchange(finishCallback, nullptr);
+    callback();
+}
+
+void McpServer::graceExpired()
+{
+    if (!finishCallback)
+        return;
+    if (!pending.empty())
+        log(QStringLiteral("input closed, %1 request(s) left unanswered").arg(pending.size()));
+    const auto callback = std::exchange(finishCallback, nullptr);
+    callback();
+}
+
+} // namespace ves::mcp

@@ -1,0 +1,194 @@
+// mcpserver.h - the MCP protocol engine and the link to Vesk Studio, one object on the main thread
+#pragma once
+
+#include "app/options.h"
+#include "io/linecutter.h"
+#include "mcp/peeraccount.h"
+
+#include <QByteArray>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <functional>
+#include <map>
+#include <vector>
+
+class QLocalSocket;
+
+namespace ves::mcp {
+
+extern const QString statusToolName; // "vesk_status"
+extern const QString toolsListMethod;
+extern const QString toolsCallMethod;
+extern const QString listChangedMethod;
+
+QStringList supportedProtocolVersions();
+QString instructions();
+
+// Delivers the one response of a request. Called exactly once; an empty object settles a request
+// that gets no response (one the client cancelled), so that a batch holding it can be written.
+using Reply = std::function<void(const QJsonObject &)>;
+
+struct PendingRequest
+{
+    QJsonValue clientId;
+    QString clientKey;
+    QString method;
+    QString toolName;
+    bool firstPage = true;
+    Reply reply;
+    QTimer *timer = nullptr; // child of the server
+};
+
+// The system calls of the pipe server's account check; tests replace them to reach the refusals
+// that one machine account cannot produce.
+struct AccountProbe
+{
+    std::uint32_t (*serverProcessId)(native::Handle pipe) = native::pipeServerProcessId;
+    native::Handle (*openProcess)(std::uint32_t pid) = native::openProcessForQuery;
+    void (*closeProcess)(native::Handle process) = native::closeProcess;
+    native::Handle (*currentProcess)() = native::currentProcess;
+    std::string (*userSid)(native::Handle process) = native::userSid;
+};
+
+// All members run on the main thread; the stdin reader only posts calls to it.
+class McpServer : public QObject
+{
+public:
+    McpServer(ServerOptions options, std::function<void(const QByteArray &)> out, QObject *parent);
+    ~McpServer() override;
+    McpServer(const McpServer &) = delete;
+    McpServer &operator=(const McpServer &) = delete;
+
+    // JSON-RPC layer
+    void handleLine(const QByteArray &line);
+    void handleBatch(const QJsonArray &batch);
+    void handleMessage(const QJsonObject &message, const Reply &reply);
+    void rejectTooLarge();
+    void finishWhenIdle(std::function<void()> callback, int graceMs);
+
+    static QJsonObject makeResult(const QJsonValue &id, const QJsonObject &result);
+    static QJsonObject makeError(const QJsonValue &id,
+                                 int code,
+                                 const QString &message,
+                                 const QJsonValue &data = QJsonValue::Undefined);
+    static QString idKey(const QJsonValue &id);
+    void notify(const QString &method, const QJsonObject &params = {});
+
+    // output and log
+    void sendToClient(const QJsonObject &message);
+    void writeToClient(const QByteArray &bytes);
+    static void log(const QString &text);
+    void trace(const QString &text) const;
+
+    // tool texts, public for the tests that check them byte for byte
+    static QJsonObject statusTool();
+    static QJsonObject toolResult(const QString &text, bool isError);
+    static QJsonObject localToolList();
+    QString notConnectedText() const;
+
+    void setAccountProbe(const AccountProbe &probe) { accountProbe = probe; }
+
+    // state the tests look at
+    bool isConnected() const { return connected; }
+    int pendingCount() const { return int(pending.size()); }
+
+private:
+    // initialization and client notifications
+    void handleRequest(const QString &method,
+                       const QJsonValue &id,
+                       const QJsonObject &params,
+                       const Reply &reply);
+    void handleInitialize(const QJsonValue &id, const QJsonObject &params, const Reply &reply);
+    void handleNotification(const QString &method, const QJsonObject &params);
+
+    // tool catalogue
+    void handleToolsCall(const QJsonValue &id, const QJsonObject &params, const Reply &reply);
+    void answerOffline(const QString &method,
+                       const QJsonValue &id,
+                       const QString &toolName,
+                       const Reply &reply);
+    void answerStatusConnected(const QJsonValue &id, const Reply &reply);
+    void mergeToolList(QJsonObject &result, bool firstPage);
+    void announceListChange(bool reachableNow);
+    void appToolListChanged();
+
+    // pipe connection
+    void whenConnected(std::function<void(bool)> callback);
+    void sendToApp(const QJsonObject &message);
+    void connectToApp();
+    void dropSocket();
+    void finishConnect(bool ok);
+    void connectTimedOut();
+    void pollTimedOut();
+    void closeConnection(const QString &reason);
+    void setReachable(bool state);
+    void schedulePoll();
+    void readFromApp();
+
+    // request relay
+    void relay(const QString &method,
+               const QJsonValue &id,
+               const QJsonObject &params,
+               const QString &toolName,
+               const Reply &reply);
+    void forward(const QString &method,
+                 const QJsonValue &id,
+                 const QJsonObject &params,
+                 const QString &toolName,
+                 const Reply &reply);
+    void handleAppMessage(const QJsonObject &message);
+    // answer is the result object when success is set, else the error object
+    void completeRequest(int appId, bool success, const QJsonObject &answer);
+    void requestTimedOut(int appId);
+    void cancelPending(const QString &key, const QJsonValue &reason);
+    std::map<int, PendingRequest> takePending();
+    int timeoutSeconds() const;
+
+    // account check
+    void verifyPipeServer(QLocalSocket *signalling);
+    QString refusalReason();
+
+    // end of input
+    void checkIdle();
+    void finish();
+    void graceExpired();
+
+    QString pipeName;
+    int callTimeoutMs;
+    int connectTimeoutMs;
+    int pollMs;
+    bool verbose;
+    QString version;
+    std::function<void(const QByteArray &)> out;
+
+    bool clientInitialized = false;
+    QString protocolVersion;
+
+    QLocalSocket *socket = nullptr;
+    bool connecting = false;
+    bool connected = false;
+    std::vector<std::function<void(bool)>> waiters;
+    QTimer connectTimer;
+    QTimer pollTimer;
+    LineCutter appLines; // framing of what Vesk Studio sends
+    bool reachable = false;
+    bool reachableKnown = false;
+
+    bool listedState = false;
+    bool clientListed = false;
+    bool listChangedPending = false;
+    bool appHasStatusTool = false;
+
+    std::function<void()> finishCallback;
+    quint32 lastRequestId = 0;
+    std::map<int, PendingRequest> pending;
+
+    AccountProbe accountProbe;
+};
+
+} // namespace ves::mcp

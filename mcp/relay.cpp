@@ -1,0 +1,181 @@
+// relay.cpp - McpServer's relay of tools/list and tools/call to Vesk Studio, with its own ids
+#include "mcp/mcpserver.h"
+
+#include <QJsonArray>
+
+#include <algorithm>
+
+namespace ves::mcp {
+
+void McpServer::relay(const QString &method,
+                      const QJsonValue &id,
+                      const QJsonObject &params,
+                      const QString &toolName,
+                      const Reply &reply)
+{
+    whenConnected([this, method, id, params, toolName, reply](bool ok) {
+        if (!ok)
+            answerOffline(method, id, toolName, reply);
+        else if (method == toolsCallMethod && toolName == statusToolName && !appHasStatusTool)
+            answerStatusConnected(id, reply);
+        else
+            forward(method, id, params, toolName, reply);
+    });
+}
+
+void McpServer::forward(const QString &method,
+                        const QJsonValue &id,
+                        const QJsonObject &params,
+                        const QString &toolName,
+                        const Reply &reply)
+{
+    const int appId = int(++lastRequestId);
+    auto *timer = new QTimer(this);
+    timer->setSingleShot(true);
+    connect(timer, &QTimer::timeout, this, [this, appId] { requestTimedOut(appId); });
+    timer->start(callTimeoutMs);
+    pending[appId] = PendingRequest{id,
+                                    idKey(id),
+                                    method,
+                                    toolName,
+                                    !params.contains(QLatin1String("cursor")),
+                                    reply,
+                                    timer};
+    sendToApp({{QLatin1String("id"), appId},
+               {QLatin1String("method"), method},
+               {QLatin1String("params"), params}});
+}
+
+void McpServer::handleAppMessage(const QJsonObject &message)
+{
+    if (message.contains(QLatin1String("method"))) {
+        const QString method = message.value(QLatin1String("method")).toString();
+        if (method == listChangedMethod) {
+            appToolListChanged();
+        } else if (method == QLatin1String("notifications/progress")) {
+            if (clientInitialized)
+                notify(method, message.value(QLatin1String("params")).toObject());
+        } else {
+            trace(QStringLiteral("ignoring message from Vesk Studio: ") + method);
+        }
+        return;
+    }
+    const QJsonValue id = message.value(QLatin1String("id"));
+    if (!id.isDouble()) {
+        log(QStringLiteral("Vesk Studio sent a message without id or method"));
+        return;
+    }
+    const int appId = id.toInt(); // 0, which no request has, unless a whole number in range
+    const QJsonValue result = message.value(QLatin1String("result"));
+    const QJsonValue error = message.value(QLatin1String("error"));
+    if (result.isObject())
+        completeRequest(appId, true, result.toObject());
+    else if (error.isObject())
+        completeRequest(appId, false, error.toObject());
+    else
+        completeRequest(
+                appId,
+                false,
+                {{QLatin1String("code"), -32603},
+                 {QLatin1String("message"), QLatin1String("Vesk Studio sent an invalid answer")}});
+}
+
+void McpServer::completeRequest(int appId, bool success, const QJsonObject &answer)
+{
+    const auto it = pending.find(appId);
+    if (it == pending.end()) {
+        trace(QStringLiteral("ignoring an answer for unknown or finished request %1").arg(appId));
+        return;
+    }
+    PendingRequest entry = std::move(it->second);
+    pending.erase(it);
+    entry.timer->stop();
+    entry.timer->deleteLater();
+
+    if (success) {
+        QJsonObject result = answer;
+        if (entry.method == toolsListMethod)
+            mergeToolList(result, entry.firstPage);
+        entry.reply(makeResult(entry.clientId, result));
+    } else {
+        const QJsonValue code = answer.value(QLatin1String("code"));
+        const QJsonValue message = answer.value(QLatin1String("message"));
+        entry.reply(makeError(entry.clientId,
+                              code.isDouble() ? code.toInt() : -32603,
+                              message.isString() ? message.toString()
+                                                 : QStringLiteral("Vesk Studio reported an error"),
+                              answer.value(QLatin1String("data"))));
+    }
+    checkIdle();
+}
+
+int McpServer::timeoutSeconds() const
+{
+    return int((qint64(callTimeoutMs) + 999) / 1000);
+}
+
+void McpServer::requestTimedOut(int appId)
+{
+    const auto it = pending.find(appId);
+    if (it == pending.end())
+        return;
+    PendingRequest entry = std::move(it->second);
+    pending.erase(it);
+    entry.timer->deleteLater();
+
+    const int seconds = timeoutSeconds();
+    log(QStringLiteral("no answer to %1 %2 within %3 s")
+                .arg(entry.method, entry.toolName, QString::number(seconds)));
+    sendToApp({{QLatin1String("method"), QLatin1String("notifications/cancelled")},
+               {QLatin1String("params"),
+                QJsonObject{{QLatin1String("requestId"), appId},
+                            {QLatin1String("reason"), QLatin1String("timeout")}}}});
+    if (entry.method == toolsCallMethod) {
+        const QString text
+                = QString::fromUtf8(
+                          "Vesk Studio không trả lời trong %1 giây (công cụ \"%2\"); có "
+                          "thể ứng dụng đang bận hoặc đang mở một hộp thoại.\nVesk Studio "
+                          "did not answer within %1 s (tool \"%2\"); it may be busy or "
+                          "showing a dialog. Check its window, then try again or take a "
+                          "screenshot to see the current state.")
+                          .arg(QString::number(seconds), entry.toolName);
+        entry.reply(makeResult(entry.clientId, toolResult(text, true)));
+    } else {
+        entry.reply(
+                makeError(entry.clientId,
+                          -32603,
+                          QStringLiteral("Vesk Studio did not answer within %1 s").arg(seconds)));
+    }
+    checkIdle();
+}
+
+void McpServer::cancelPending(const QString &key, const QJsonValue &reason)
+{
+    const auto it = std::find_if(pending.begin(), pending.end(), [&key](const auto &item) {
+        return item.second.clientKey == key;
+    });
+    if (it == pending.end())
+        return;
+    const int appId = it->first;
+    PendingRequest entry = std::move(it->second);
+    pending.erase(it);
+    entry.timer->stop();
+    entry.timer->deleteLater();
+    trace(QStringLiteral("request %1 cancelled by the client").arg(key));
+
+    QJsonObject params{{QLatin1String("requestId"), appId}};
+    if (reason.isString())
+        params.insert(QLatin1String("reason"), reason);
+    sendToApp({{QLatin1String("method"), QLatin1String("notifications/cancelled")},
+               {QLatin1String("params"), params}});
+    // No response for a cancelled request; the empty object only settles a batch holding it.
+    entry.reply(QJsonObject());
+    checkIdle();
+}
+
+std::map<int, PendingRequest> McpServer::takePending()
+{
+    return std::exchange(pending, {});
+}
+
+} // namespace ves::mcp
