@@ -4,7 +4,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/setup.sh nodejs npm
+# Node.js is on the machines already (with its own npm); Debian's is only the fallback.
+if command -v node >/dev/null && command -v npm >/dev/null; then
+    scripts/setup.sh
+else
+    scripts/setup.sh nodejs npm
+fi
 echo "== QtTest suite"
 ctest --test-dir build --output-on-failure -j2
 if [ -x tests/mcp-client/run.sh ]; then
