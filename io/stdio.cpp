@@ -65,11 +65,10 @@ void startStdinReader(QPointer<McpServer> server)
 
 void writeStdout(const QByteArray &message)
 {
-    QByteArray line;
-    line.reserve(message.size() + 1);
-    line.append(message).append('\n');
-    const bool written
-            = std::fwrite(line.constData(), 1, size_t(line.size()), stdout) == size_t(line.size());
+    // Two writes into stdio's buffer rather than a copy of a message that may be many MiB.
+    const bool written = std::fwrite(message.constData(), 1, size_t(message.size()), stdout)
+                                 == size_t(message.size())
+                         && std::fputc('\n', stdout) != EOF;
     if (std::fflush(stdout) == 0 && written)
         return;
     static const char failure[] = "vesk-mcp: cannot write to stdout, exiting\n";
