@@ -1,0 +1,938 @@
+// driver.cpp - the load driver of the benchmarks: starts MCP servers over stdio and measures them
+//
+// For each peer (a command started with stdin/stdout pipes, or "direct": the driver talks to the
+// far end's socket itself) it runs the MCP handshake and measures:
+//   sequential round trips of a small tools/call (p50, p99), pipelined throughput with 64 and 256
+//   calls in flight, large results (1, 16, 64 MiB) from request to the last byte of the answer
+//   line, the peak RSS (VmHWM) of the server process around the largest result, the cold start
+//   (spawn to the initialize answer, median of many runs), and the CPU the server uses while idle
+//   with the far end absent. The far end's and the driver's own CPU use are reported, so that it
+//   can be seen that neither of them limits the figures.
+// It prints a markdown table with the target ratios and writes the figures as JSON.
+//
+// Usage: driver --farend PATH --sock PATH [--quick] [--json FILE] [--logdir DIR]
+//               --peer 'NAME=COMMAND ARGS...' ...
+// In COMMAND, {sock} stands for the far end's socket path. The idle measurement runs the same
+// command with {sock} replaced by a path where nothing listens. The peer named "direct" needs no
+// command.
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point t0)
+{
+    return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+const double nan = std::nan("");
+
+// ---- processes ----
+
+struct Conn
+{
+    pid_t pid = -1; // -1: a direct socket
+    int rfd = -1;
+    int wfd = -1;
+    // read side
+    char *buf = nullptr;
+    size_t size = 0, capacity = 0, head = 0, scanned = 0;
+    // write side
+    std::string out;
+    size_t outOff = 0;
+    std::string error; // why the connection failed, empty while all is well
+};
+
+void setNonBlocking(int fd)
+{
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+}
+
+std::string logDir = "/tmp";
+
+bool spawn(Conn &c, const std::vector<std::string> &argv, const std::string &logName)
+{
+    int in[2], out[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
+        return false;
+    const std::string logPath = logDir + "/" + logName + ".stderr.log";
+    const int logFd = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    std::vector<char *> args;
+    for (const auto &a : argv)
+        args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid < 0)
+        return false;
+    if (pid == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        if (logFd >= 0)
+            dup2(logFd, 2);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    if (logFd >= 0)
+        close(logFd);
+    c.pid = pid;
+    c.wfd = in[1];
+    c.rfd = out[0];
+    setNonBlocking(c.wfd);
+    setNonBlocking(c.rfd);
+    return true;
+}
+
+bool connectDirect(Conn &c, const std::string &path)
+{
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        close(fd);
+        return false;
+    }
+    setNonBlocking(fd);
+    c.rfd = c.wfd = fd;
+    return true;
+}
+
+void finish(Conn &c, bool gentle)
+{
+    if (c.wfd >= 0 && c.wfd != c.rfd)
+        close(c.wfd);
+    if (c.pid > 0) {
+        if (gentle) {
+            // Closing stdin asks the server to end; give it a moment, then insist.
+            for (int i = 0; i < 300; ++i) {
+                if (waitpid(c.pid, nullptr, WNOHANG) == c.pid) {
+                    c.pid = -1;
+                    break;
+                }
+                usleep(10000);
+            }
+        }
+        if (c.pid > 0) {
+            kill(c.pid, SIGTERM);
+            for (int i = 0; i < 200 && waitpid(c.pid, nullptr, WNOHANG) != c.pid; ++i)
+                usleep(10000);
+            kill(c.pid, SIGKILL);
+            waitpid(c.pid, nullptr, 0);
+        }
+    }
+    if (c.rfd >= 0)
+        close(c.rfd);
+    std::free(c.buf);
+    c = Conn();
+}
+
+// ---- /proc ----
+
+// utime + stime of a process, in seconds (all its threads).
+double cpuSeconds(pid_t pid)
+{
+    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+    std::string s((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    const size_t close = s.rfind(')');
+    if (close == std::string::npos)
+        return nan;
+    std::istringstream rest(s.substr(close + 2));
+    std::string field;
+    unsigned long long utime = 0, stime = 0;
+    // fields after the name: state(3) ... utime(14) stime(15)
+    for (int i = 3; i <= 15 && rest >> field; ++i) {
+        if (i == 14)
+            utime = std::stoull(field);
+        if (i == 15)
+            stime = std::stoull(field);
+    }
+    return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
+}
+
+// CPU time of all the threads of a process, in seconds, from the scheduler's nanosecond counts
+// (/proc/<pid>/task/*/schedstat); the tick-based figures of /proc/<pid>/stat are too coarse for
+// runs of a few seconds. Threads that have ended are not counted.
+double preciseCpuSeconds(pid_t pid)
+{
+    const std::string dir = "/proc/" + std::to_string(pid) + "/task";
+    DIR *d = opendir(dir.c_str());
+    if (!d)
+        return nan;
+    double total = 0;
+    while (dirent *e = readdir(d)) {
+        if (e->d_name[0] == '.')
+            continue;
+        std::ifstream f(dir + "/" + e->d_name + "/schedstat");
+        unsigned long long ns = 0;
+        if (f >> ns)
+            total += double(ns) / 1e9;
+    }
+    closedir(d);
+    return total;
+}
+
+// A "VmHWM:" or "VmRSS:" figure of /proc/<pid>/status, in bytes.
+double statusBytes(pid_t pid, const char *key)
+{
+    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    const size_t n = std::strlen(key);
+    while (std::getline(f, line)) {
+        if (line.compare(0, n, key) == 0)
+            return std::strtod(line.c_str() + n, nullptr) * 1024.0;
+    }
+    return nan;
+}
+
+double ownCpuSeconds()
+{
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec)
+           + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// ---- lines in and out ----
+
+// Writes what the pipe takes. False on failure.
+bool pump(Conn &c)
+{
+    while (c.outOff < c.out.size()) {
+        const ssize_t w = write(c.wfd, c.out.data() + c.outOff, c.out.size() - c.outOff);
+        if (w < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno == EAGAIN)
+                return true;
+            c.error = std::string("write: ") + std::strerror(errno);
+            return false;
+        }
+        c.outOff += size_t(w);
+    }
+    c.out.clear();
+    c.outOff = 0;
+    return true;
+}
+
+void send(Conn &c, std::string_view text)
+{
+    c.out.append(text.data(), text.size());
+}
+
+// Reads what is there. False at the end of the stream or on an error.
+bool fill(Conn &c)
+{
+    for (;;) {
+        if (c.head == c.size) {
+            c.head = c.scanned = c.size = 0;
+        } else if (c.head > (4u << 20) && c.head > c.size / 2) {
+            std::memmove(c.buf, c.buf + c.head, c.size - c.head);
+            c.size -= c.head;
+            c.scanned -= c.head;
+            c.head = 0;
+        }
+        const size_t want = std::max<size_t>(1 << 20, c.size / 2);
+        if (c.capacity - c.size < want) {
+            c.capacity = std::max(c.size + want, c.capacity * 2);
+            c.buf = static_cast<char *>(std::realloc(c.buf, c.capacity));
+        }
+        const ssize_t r = read(c.rfd, c.buf + c.size, want);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0 && errno == EAGAIN)
+            return true;
+        if (r <= 0) {
+            c.error = r == 0 ? "end of output" : std::string("read: ") + std::strerror(errno);
+            return false;
+        }
+        c.size += size_t(r);
+        if (size_t(r) < want)
+            return true;
+    }
+}
+
+// The next complete line, if one is buffered.
+bool takeLine(Conn &c, std::string_view &line)
+{
+    const void *lf = std::memchr(c.buf + c.scanned, '\n', c.size - c.scanned);
+    if (!lf) {
+        c.scanned = c.size;
+        return false;
+    }
+    const size_t p = size_t(static_cast<const char *>(lf) - c.buf);
+    line = std::string_view(c.buf + c.head, p - c.head);
+    c.head = c.scanned = p + 1;
+    return true;
+}
+
+// Waits for input (and for room to write while something is queued). False on error or time-out.
+bool wait(Conn &c, int timeoutMs)
+{
+    pollfd fds[2];
+    int n = 0;
+    fds[n++] = {c.rfd, POLLIN, 0};
+    if (c.outOff < c.out.size()) {
+        if (c.wfd == c.rfd)
+            fds[0].events |= POLLOUT;
+        else
+            fds[n++] = {c.wfd, POLLOUT, 0};
+    }
+    const int r = poll(fds, nfds_t(n), timeoutMs);
+    if (r == 0) {
+        c.error = "no answer in time";
+        return false;
+    }
+    if (r < 0 && errno != EINTR) {
+        c.error = std::string("poll: ") + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+// Sends what is queued and waits for one complete line.
+bool readLine(Conn &c, std::string_view &line, int timeoutMs)
+{
+    const auto t0 = Clock::now();
+    for (;;) {
+        if (!pump(c))
+            return false;
+        if (takeLine(c, line))
+            return true;
+        const int left = timeoutMs - int(secondsSince(t0) * 1000);
+        if (left <= 0 || !wait(c, left)) {
+            c.error = c.error.empty() ? "no answer in time" : c.error;
+            return false;
+        }
+        if (!fill(c))
+            return false;
+    }
+}
+
+long long idOf(std::string_view line)
+{
+    const size_t at = line.find("\"id\":");
+    if (at == std::string_view::npos)
+        return -1;
+    return std::strtoll(std::string(line.substr(at + 5, 24)).c_str(), nullptr, 10);
+}
+
+std::string callText(long long id, size_t size)
+{
+    return "{\"jsonrpc\":\"2.0\",\"id\":" + std::to_string(id)
+           + ",\"method\":\"tools/call\",\"params\":{\"name\":\"blob\",\"arguments\":{\"size\":"
+           + std::to_string(size) + "}}}\n";
+}
+
+const char initializeText[]
+        = "{\"jsonrpc\":\"2.0\",\"id\":0,\"method\":\"initialize\",\"params\":{\"protocolVersion\":"
+          "\"2025-06-18\",\"capabilities\":{},\"clientInfo\":{\"name\":\"bench-driver\","
+          "\"version\":\"1\"}}}\n";
+const char initializedText[] = "{\"jsonrpc\":\"2.0\",\"method\":\"notifications/initialized\"}\n";
+
+// A small answer must be a result for the expected id and not a tool error.
+bool checkAnswer(Conn &c, std::string_view line, long long id)
+{
+    if (line.size() < 65536) {
+        if (idOf(line) != id || line.find("\"result\"") == std::string_view::npos
+            || line.find("\"isError\":true") != std::string_view::npos) {
+            c.error = "unexpected answer to " + std::to_string(id) + ": "
+                      + std::string(line.substr(0, 400));
+            return false;
+        }
+    }
+    return true;
+}
+
+bool handshake(Conn &c, bool listTools)
+{
+    std::string_view line;
+    send(c, initializeText);
+    if (!readLine(c, line, 20000))
+        return false;
+    if (idOf(line) != 0) {
+        c.error = "bad initialize answer: " + std::string(line.substr(0, 300));
+        return false;
+    }
+    send(c, initializedText);
+    if (!listTools)
+        return pump(c);
+    send(c, "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"tools/list\",\"params\":{}}\n");
+    if (!readLine(c, line, 20000))
+        return false;
+    if (idOf(line) != 1 || line.find("\"blob\"") == std::string_view::npos) {
+        c.error = "bad tools/list answer: " + std::string(line.substr(0, 300));
+        return false;
+    }
+    return true;
+}
+
+// ---- measurements ----
+
+struct Usage
+{
+    double wall = 0, server = nan, farend = nan, driver = 0;
+};
+
+struct UsageProbe
+{
+    pid_t server, farend;
+    Clock::time_point t0 = Clock::now();
+    double s0, f0, d0;
+    UsageProbe(pid_t server, pid_t farend)
+        : server(server)
+        , farend(farend)
+        , s0(server > 0 ? preciseCpuSeconds(server) : nan)
+        , f0(preciseCpuSeconds(farend))
+        , d0(ownCpuSeconds())
+    {}
+    Usage done() const
+    {
+        Usage u;
+        u.wall = secondsSince(t0);
+        u.server = server > 0 ? preciseCpuSeconds(server) - s0 : nan;
+        u.farend = preciseCpuSeconds(farend) - f0;
+        u.driver = ownCpuSeconds() - d0;
+        return u;
+    }
+};
+
+long long nextId = 100;
+
+bool sequential(Conn &c, int count, int warmup, std::vector<double> &rtt)
+{
+    std::string_view line;
+    for (int i = 0; i < warmup + count; ++i) {
+        const long long id = nextId++;
+        const auto t0 = Clock::now();
+        send(c, callText(id, 64));
+        if (!readLine(c, line, 30000) || !checkAnswer(c, line, id))
+            return false;
+        if (i >= warmup)
+            rtt.push_back(secondsSince(t0) * 1e6);
+    }
+    return true;
+}
+
+bool pipelined(Conn &c, int total, int window, double &callsPerSecond)
+{
+    const auto t0 = Clock::now();
+    int sent = 0, received = 0;
+    const long long first = nextId;
+    std::string_view line;
+    while (received < total) {
+        while (sent < total && sent - received < window) {
+            send(c, callText(nextId++, 64));
+            ++sent;
+        }
+        if (!pump(c))
+            return false;
+        bool any = false;
+        while (takeLine(c, line)) {
+            any = true;
+            if (line.find("\"isError\":true") != std::string_view::npos
+                || line.find("\"result\"") == std::string_view::npos) {
+                c.error = "unexpected answer: " + std::string(line.substr(0, 400));
+                return false;
+            }
+            const long long id = idOf(line);
+            if (id < first || id >= nextId) {
+                c.error = "answer with a foreign id: " + std::string(line.substr(0, 200));
+                return false;
+            }
+            ++received;
+        }
+        if (any)
+            continue;
+        if (!wait(c, 30000) || !fill(c))
+            return false;
+    }
+    callsPerSecond = total / secondsSince(t0);
+    return true;
+}
+
+// Seconds from sending the request to having the whole answer line.
+bool large(Conn &c, size_t size, double &seconds)
+{
+    const long long id = nextId++;
+    std::string_view line;
+    const auto t0 = Clock::now();
+    send(c, callText(id, size));
+    if (!readLine(c, line, 300000))
+        return false;
+    seconds = secondsSince(t0);
+    if (line.size() < size) {
+        c.error = "short answer: " + std::to_string(line.size()) + " bytes";
+        return false;
+    }
+    return true;
+}
+
+double percentile(std::vector<double> v, double q)
+{
+    if (v.empty())
+        return nan;
+    std::sort(v.begin(), v.end());
+    const size_t i = std::min(v.size() - 1, size_t(std::ceil(q * double(v.size())) - 1));
+    return v[i];
+}
+
+double median(std::vector<double> v)
+{
+    if (v.empty())
+        return nan;
+    std::sort(v.begin(), v.end());
+    const size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+// ---- configuration and results ----
+
+struct Peer
+{
+    std::string name;
+    std::vector<std::string> argv; // empty for "direct"
+};
+
+struct Settings
+{
+    bool quick = false;
+    int seqCount = 5000, seqWarmup = 300;
+    int pipeTotal = 30000;
+    std::vector<std::pair<size_t, int>> sizes; // size, repetitions
+    int coldRuns = 21;
+    int idleSeconds = 10;
+};
+
+std::map<std::string, std::map<std::string, double>> results; // peer -> figure -> value
+std::map<std::string, std::string> failures;                  // peer -> first failure
+
+void record(const std::string &peer, const std::string &key, double value)
+{
+    results[peer][key] = value;
+}
+
+double get(const std::string &peer, const std::string &key)
+{
+    const auto p = results.find(peer);
+    if (p == results.end())
+        return nan;
+    const auto v = p->second.find(key);
+    return v == p->second.end() ? nan : v->second;
+}
+
+std::vector<std::string> substitute(const std::vector<std::string> &argv, const std::string &sock)
+{
+    std::vector<std::string> out;
+    for (std::string a : argv) {
+        for (size_t at; (at = a.find("{sock}")) != std::string::npos;)
+            a.replace(at, 6, sock);
+        out.push_back(a);
+    }
+    return out;
+}
+
+std::string mib(size_t size)
+{
+    return std::to_string(size >> 20) + "MiB";
+}
+
+void note(const std::string &peer, const std::string &what, const Conn &c)
+{
+    std::fprintf(stderr, "  %s: %s failed: %s\n", peer.c_str(), what.c_str(), c.error.c_str());
+    if (!failures.count(peer))
+        failures[peer] = what + ": " + c.error;
+}
+
+bool openPeer(Conn &c, const Peer &peer, const std::string &sock)
+{
+    if (peer.argv.empty())
+        return connectDirect(c, sock) || ((c.error = "cannot connect to the far end"), false);
+    return spawn(c, substitute(peer.argv, sock), peer.name)
+           || ((c.error = "cannot start the command"), false);
+}
+
+void runLoad(const Peer &peer, const Settings &s, const std::string &sock, pid_t farend)
+{
+    Conn c;
+    const std::string &name = peer.name;
+    if (!openPeer(c, peer, sock) || !handshake(c, true)) {
+        note(name, "handshake", c);
+        finish(c, false);
+        return;
+    }
+
+    std::fprintf(stderr, "  %s: sequential\n", name.c_str());
+    std::vector<double> rtt;
+    UsageProbe seqProbe(c.pid, farend);
+    if (sequential(c, s.seqCount, s.seqWarmup, rtt)) {
+        const Usage u = seqProbe.done();
+        record(name, "seq_p50_us", percentile(rtt, 0.5));
+        record(name, "seq_p99_us", percentile(rtt, 0.99));
+        record(name, "seq_mean_us", u.wall * 1e6 / double(rtt.size() + size_t(s.seqWarmup)));
+        record(name, "seq_server_cpu_pct", 100 * u.server / u.wall);
+    } else {
+        note(name, "sequential", c);
+    }
+
+    for (const int window : {64, 256}) {
+        std::fprintf(stderr, "  %s: pipelined %d\n", name.c_str(), window);
+        double rate = nan;
+        const UsageProbe probe(c.pid, farend);
+        if (pipelined(c, s.pipeTotal, window, rate)) {
+            const Usage u = probe.done();
+            const std::string k = "pipe" + std::to_string(window);
+            record(name, k + "_calls_per_s", rate);
+            record(name, k + "_server_cpu_pct", 100 * u.server / u.wall);
+            record(name, k + "_farend_cpu_pct", 100 * u.farend / u.wall);
+            record(name, k + "_driver_cpu_pct", 100 * u.driver / u.wall);
+        } else {
+            note(name, "pipelined " + std::to_string(window), c);
+            finish(c, false);
+            return;
+        }
+    }
+
+    const double rssBefore = c.pid > 0 ? statusBytes(c.pid, "VmRSS:") : nan;
+    for (const auto &[size, reps] : s.sizes) {
+        std::fprintf(stderr, "  %s: %s result x%d\n", name.c_str(), mib(size).c_str(), reps);
+        double best = nan;
+        const UsageProbe probe(c.pid, farend);
+        for (int i = 0; i < reps; ++i) {
+            double t = nan;
+            if (!large(c, size, t)) {
+                note(name, mib(size) + " result", c);
+                finish(c, false);
+                return;
+            }
+            best = std::isnan(best) ? t : std::min(best, t);
+        }
+        const Usage u = probe.done();
+        const std::string k = "r" + mib(size);
+        record(name, k + "_ms", best * 1e3);
+        record(name, k + "_MBps", double(size) / best / 1e6);
+        record(name, k + "_server_cpu_pct", 100 * u.server / u.wall);
+        record(name, k + "_farend_cpu_pct", 100 * u.farend / u.wall);
+        record(name, k + "_driver_cpu_pct", 100 * u.driver / u.wall);
+    }
+    if (c.pid > 0) {
+        const size_t payload = s.sizes.back().first;
+        const double hwm = statusBytes(c.pid, "VmHWM:");
+        record(name, "peak_rss_MiB", hwm / 1048576.0);
+        record(name, "peak_rss_x_payload", hwm / double(payload));
+        record(name, "rss_before_large_MiB", rssBefore / 1048576.0);
+        record(name, "peak_growth_x_payload", (hwm - rssBefore) / double(payload));
+    }
+    finish(c, true);
+}
+
+void runColdStart(const Peer &peer, const Settings &s, const std::string &sock)
+{
+    if (peer.argv.empty())
+        return;
+    std::fprintf(stderr, "  %s: cold start x%d\n", peer.name.c_str(), s.coldRuns);
+    std::vector<double> times;
+    for (int i = 0; i < s.coldRuns; ++i) {
+        Conn c;
+        const auto t0 = Clock::now();
+        if (!spawn(c, substitute(peer.argv, sock), peer.name)) {
+            note(peer.name, "cold start", c);
+            return;
+        }
+        send(c, initializeText);
+        std::string_view line;
+        if (!readLine(c, line, 20000) || idOf(line) != 0) {
+            note(peer.name, "cold start", c);
+            finish(c, false);
+            return;
+        }
+        times.push_back(secondsSince(t0) * 1e3);
+        finish(c, false);
+    }
+    record(peer.name, "cold_start_ms", median(times));
+    record(peer.name, "cold_start_min_ms", *std::min_element(times.begin(), times.end()));
+}
+
+void runIdle(const Peer &peer, const Settings &s, const std::string &absentSock)
+{
+    if (peer.argv.empty())
+        return;
+    std::fprintf(stderr, "  %s: idle %d s\n", peer.name.c_str(), s.idleSeconds);
+    Conn c;
+    if (!spawn(c, substitute(peer.argv, absentSock), peer.name + "-idle")) {
+        note(peer.name, "idle", c);
+        return;
+    }
+    const bool greeted = handshake(c, false);
+    usleep(300000); // let the start-up and the first connection attempt settle
+    if (waitpid(c.pid, nullptr, WNOHANG) == c.pid) {
+        c.pid = -1;
+        std::fprintf(stderr, "  %s: ends without its far end; no idle figure\n", peer.name.c_str());
+        finish(c, false);
+        return;
+    }
+    if (!greeted) {
+        note(peer.name, "idle (handshake without far end)", c);
+        finish(c, false);
+        return;
+    }
+    const double cpu0 = cpuSeconds(c.pid), precise0 = preciseCpuSeconds(c.pid);
+    usleep(useconds_t(s.idleSeconds) * 1000000u);
+    const double cpu = cpuSeconds(c.pid) - cpu0, precise = preciseCpuSeconds(c.pid) - precise0;
+    record(peer.name, "idle_cpu_ms", cpu * 1e3);
+    record(peer.name, "idle_cpu_ms_per_10s", cpu * 1e3 * 10.0 / s.idleSeconds);
+    record(peer.name, "idle_cpu_precise_ms_per_10s", precise * 1e3 * 10.0 / s.idleSeconds);
+    finish(c, true);
+}
+
+// ---- report ----
+
+std::string fmt(double v, int decimals = 1)
+{
+    if (std::isnan(v))
+        return "n/a";
+    char b[64];
+    std::snprintf(b, sizeof b, "%.*f", decimals, v);
+    return b;
+}
+
+struct Row
+{
+    std::string label, key;
+    int decimals;
+    std::string target; // empty: no target
+};
+
+std::string verdict(double ratio, double limit, bool atMost)
+{
+    if (std::isnan(ratio))
+        return "n/a";
+    const bool met = atMost ? ratio <= limit : ratio >= limit;
+    return fmt(ratio, 2) + (met ? " met" : " NOT met");
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    std::signal(SIGPIPE, SIG_IGN);
+    Settings s;
+    std::string farendPath, sock, jsonPath;
+    std::vector<Peer> peers;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "driver: %s needs a value\n", a.c_str());
+                std::exit(2);
+            }
+            return argv[++i];
+        };
+        if (a == "--quick") {
+            s.quick = true;
+        } else if (a == "--farend") {
+            farendPath = value();
+        } else if (a == "--sock") {
+            sock = value();
+        } else if (a == "--json") {
+            jsonPath = value();
+        } else if (a == "--logdir") {
+            logDir = value();
+        } else if (a == "--peer") {
+            const std::string spec = value();
+            const size_t eq = spec.find('=');
+            Peer p;
+            p.name = spec.substr(0, eq);
+            if (eq != std::string::npos) {
+                std::istringstream words(spec.substr(eq + 1));
+                for (std::string w; words >> w;)
+                    p.argv.push_back(w);
+            }
+            peers.push_back(p);
+        } else {
+            std::fprintf(stderr, "driver: unknown argument %s\n", a.c_str());
+            return 2;
+        }
+    }
+    if (farendPath.empty() || sock.empty() || peers.empty()) {
+        std::fprintf(stderr,
+                     "usage: driver --farend PATH --sock PATH [--quick] [--json FILE] "
+                     "[--logdir DIR] --peer 'NAME=COMMAND ...' ...\n");
+        return 2;
+    }
+    if (s.quick) {
+        s.seqCount = 200;
+        s.seqWarmup = 20;
+        s.pipeTotal = 2000;
+        s.sizes = {{size_t(1) << 20, 2}};
+        s.coldRuns = 3;
+        s.idleSeconds = 2;
+    } else {
+        s.sizes = {{size_t(1) << 20, 5}, {size_t(16) << 20, 3}, {size_t(64) << 20, 3}};
+    }
+
+    // The far end, shared by every peer.
+    Conn fe;
+    if (!spawn(fe, {farendPath, sock}, "farend")) {
+        std::fprintf(stderr, "driver: cannot start the far end\n");
+        return 1;
+    }
+    std::string_view ready;
+    if (!readLine(fe, ready, 10000) || ready != "ready") {
+        std::fprintf(stderr, "driver: the far end did not start: %s\n", fe.error.c_str());
+        return 1;
+    }
+    const pid_t farend = fe.pid;
+    const std::string absent = sock + ".absent";
+    unlink(absent.c_str());
+
+    for (const Peer &p : peers) {
+        std::fprintf(stderr, "peer %s\n", p.name.c_str());
+        runLoad(p, s, sock, farend);
+        runColdStart(p, s, sock);
+        runIdle(p, s, absent);
+    }
+    finish(fe, false);
+    unlink(sock.c_str());
+
+    // The table: one column per peer, then the target and whether vesk-mcp meets it.
+    const std::string big = mib(s.sizes.back().first);
+    std::vector<Row> rows = {
+            {"sequential small call p50 (µs)", "seq_p50_us", 1, "≤ 1.3× socat"},
+            {"sequential small call p99 (µs)", "seq_p99_us", 1, "≤ 2× socat"},
+            {"pipelined, 64 in flight (calls/s)", "pipe64_calls_per_s", 0, "≥ 4× sdk-relay"},
+            {"pipelined, 256 in flight (calls/s)", "pipe256_calls_per_s", 0, "≥ 4× sdk-relay"},
+    };
+    for (const auto &[size, reps] : s.sizes) {
+        const std::string m = mib(size);
+        rows.push_back(
+                {m + " result (ms, best of " + std::to_string(reps) + ")", "r" + m + "_ms", 1, ""});
+        rows.push_back(
+                {m + " result (MB/s)",
+                 "r" + m + "_MBps",
+                 1,
+                 size == s.sizes.back().first && !s.quick ? "≥ 8× sdk-relay, ≥ 1/3 socat" : ""});
+    }
+    rows.push_back({"peak RSS around the " + big + " result (MiB)", "peak_rss_MiB", 1, ""});
+    rows.push_back({"peak RSS / payload (×)", "peak_rss_x_payload", 2, s.quick ? "" : "≤ 4×"});
+    rows.push_back({"(peak RSS − RSS before) / payload (×)", "peak_growth_x_payload", 2, ""});
+    rows.push_back({"cold start: spawn to initialize answer (ms, median)",
+                    "cold_start_ms",
+                    2,
+                    "≤ 2× socat"});
+    rows.push_back({"idle CPU, far end absent (ms per 10 s, utime+stime)",
+                    "idle_cpu_ms_per_10s",
+                    2,
+                    "≤ 10 ms"});
+    rows.push_back({"idle CPU, far end absent (ms per 10 s, schedstat)",
+                    "idle_cpu_precise_ms_per_10s",
+                    3,
+                    ""});
+    rows.push_back({"server CPU during pipelined 256 (%)", "pipe256_server_cpu_pct", 0, ""});
+    rows.push_back({"far end CPU during pipelined 256 (%)", "pipe256_farend_cpu_pct", 0, ""});
+    rows.push_back({"driver CPU during pipelined 256 (%)", "pipe256_driver_cpu_pct", 0, ""});
+    rows.push_back(
+            {"server CPU during " + big + " results (%)", "r" + big + "_server_cpu_pct", 0, ""});
+    rows.push_back(
+            {"far end CPU during " + big + " results (%)", "r" + big + "_farend_cpu_pct", 0, ""});
+    rows.push_back(
+            {"driver CPU during " + big + " results (%)", "r" + big + "_driver_cpu_pct", 0, ""});
+
+    const std::string v = "vesk-mcp";
+    auto ratioTo = [&](const std::string &key, const std::string &other) {
+        return get(v, key) / get(other, key);
+    };
+    std::map<std::string, std::string> verdicts;
+    verdicts["seq_p50_us"] = verdict(ratioTo("seq_p50_us", "socat"), 1.3, true);
+    verdicts["seq_p99_us"] = verdict(ratioTo("seq_p99_us", "socat"), 2.0, true);
+    verdicts["pipe64_calls_per_s"] = verdict(ratioTo("pipe64_calls_per_s", "sdk-relay"), 4, false);
+    verdicts["pipe256_calls_per_s"]
+            = verdict(ratioTo("pipe256_calls_per_s", "sdk-relay"), 4, false);
+    if (!s.quick) {
+        const std::string k = "r" + big + "_MBps";
+        verdicts[k] = verdict(ratioTo(k, "sdk-relay"), 8, false) + " / "
+                      + verdict(ratioTo(k, "socat"), 1.0 / 3.0, false);
+        verdicts["peak_rss_x_payload"] = verdict(get(v, "peak_rss_x_payload"), 4, true);
+    }
+    verdicts["cold_start_ms"] = verdict(ratioTo("cold_start_ms", "socat"), 2, true);
+    verdicts["idle_cpu_ms_per_10s"] = verdict(get(v, "idle_cpu_ms_per_10s"), 10, true);
+
+    std::string table = "| figure |";
+    std::string rule = "|---|";
+    for (const Peer &p : peers) {
+        table += " " + (p.argv.empty() ? p.name + " (driver ↔ far end)" : p.name) + " |";
+        rule += "---:|";
+    }
+    table += " target for vesk-mcp | vesk-mcp ratio |\n" + rule + "---|---|\n";
+    for (const Row &r : rows) {
+        table += "| " + r.label + " |";
+        for (const Peer &p : peers)
+            table += " " + fmt(get(p.name, r.key), r.decimals) + " |";
+        table += " " + r.target + " | " + (r.target.empty() ? "" : verdicts[r.key]) + " |\n";
+    }
+    std::printf("%s", table.c_str());
+    for (const auto &[peer, why] : failures)
+        std::printf("\nfailure: %s: %s\n", peer.c_str(), why.c_str());
+
+    if (!jsonPath.empty()) {
+        std::ofstream j(jsonPath);
+        j << "{\n  \"mode\": \"" << (s.quick ? "quick" : "full") << "\",\n  \"peers\": {";
+        bool firstPeer = true;
+        for (const auto &[peer, figures] : results) {
+            j << (firstPeer ? "\n" : ",\n") << "    \"" << peer << "\": {";
+            firstPeer = false;
+            bool first = true;
+            for (const auto &[key, value] : figures) {
+                j << (first ? "" : ", ") << "\"" << key
+                  << "\": " << (std::isnan(value) ? std::string("null") : fmt(value, 3));
+                first = false;
+            }
+            j << "}";
+        }
+        j << "\n  },\n  \"targets\": {";
+        bool first = true;
+        for (const auto &[key, text] : verdicts) {
+            j << (first ? "\n" : ",\n") << "    \"" << key << "\": \"" << text << "\"";
+            first = false;
+        }
+        j << "\n  },\n  \"failures\": {";
+        first = true;
+        for (const auto &[peer, why] : failures) {
+            std::string esc;
+            for (char ch : why) {
+                if (ch == '"' || ch == '\\')
+                    esc += '\\';
+                esc += (unsigned char)ch < 0x20 ? ' ' : ch;
+            }
+            j << (first ? "\n" : ",\n") << "    \"" << peer << "\": \"" << esc << "\"";
+            first = false;
+        }
+        j << "\n  }\n}\n";
+    }
+    return failures.empty() ? 0 : 1;
+}
