@@ -1,0 +1,658 @@
+// tst_jsonrpc.cpp - the JSON-RPC layer, initialize and ping, tool-call checks and offline answers
+#include "rig.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTest>
+
+#ifdef Q_OS_LINUX
+#include <cerrno>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+#endif
+
+using namespace ves::mcp;
+
+namespace {
+
+QJsonValue json(const QByteArray &text)
+{
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(text, &error);
+    if (error.error != QJsonParseError::NoError)
+        qFatal("bad JSON in the test itself: %s", text.constData());
+    return document.isArray() ? QJsonValue(document.array()) : QJsonValue(document.object());
+}
+
+QJsonArray sentArray(const Rig &rig)
+{
+    QJsonArray all;
+    for (const QJsonValue &message : rig.sent)
+        all.append(message);
+    return all;
+}
+
+// Every message goes out as one line of compact JSON.
+bool allCompact(const Rig &rig)
+{
+    for (const QByteArray &raw : rig.raw) {
+        const QJsonDocument document = QJsonDocument::fromJson(raw);
+        if (raw.contains('\n') || raw.contains('\r') || document.isNull()
+            || document.toJson(QJsonDocument::Compact) != raw)
+            return false;
+    }
+    return true;
+}
+
+QString notConnected(const QString &pipe)
+{
+    return QString::fromUtf8(
+                   "Vesk Studio chưa kết nối: hãy mở Vesk Studio và bật Công cụ › Kết nối "
+                   "AI, rồi thử lại.\nVesk Studio is not connected: open Vesk Studio and "
+                   "turn on Tools › AI Connection, then try again.\n(local pipe: ")
+           + QStringLiteral("\\\\.\\pipe\\") + pipe + QLatin1Char(')');
+}
+
+QJsonObject textResult(const QString &text, bool isError)
+{
+    return {{"content", QJsonArray{QJsonObject{{"type", "text"}, {"text", text}}}},
+            {"isError", isError}};
+}
+
+const QByteArray statusToolJson = QByteArray(R"({
+    "name": "vesk_status",
+    "title": "Vesk Studio connection",
+    "description": "Check whether Vesk Studio is running with its AI connection (Tools › AI Connection / Công cụ › Kết nối AI) switched on. Call it when the drawing tools are missing; the tool list is refreshed automatically once Vesk Studio is connected.",
+    "inputSchema": {"type": "object", "properties": {}, "additionalProperties": false},
+    "annotations": {"title": "Vesk Studio connection", "readOnlyHint": true,
+                    "destructiveHint": false, "idempotentHint": true, "openWorldHint": false}
+})");
+
+#ifdef Q_OS_LINUX
+// A local socket whose listen backlog is full: connecting to it neither succeeds nor fails, so a
+// connection attempt stays under way until the server's own time-out ends it.
+class BlockedPipe
+{
+public:
+    explicit BlockedPipe(const QString &name)
+        : path(QFile::encodeName(QDir::tempPath() + QLatin1Char('/') + name))
+    {
+        ::unlink(path.constData());
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.constData(), sizeof address.sun_path - 1);
+        const auto *a = reinterpret_cast<const sockaddr *>(&address);
+        listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        if (::bind(listener, a, sizeof address) != 0 || ::listen(listener, 0) != 0)
+            return;
+        for (int i = 0; i < 64 && !full; ++i) {
+            const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            fillers.push_back(fd);
+            if (::connect(fd, a, sizeof address) != 0)
+                full = errno == EAGAIN;
+        }
+    }
+    ~BlockedPipe()
+    {
+        for (const int fd : fillers)
+            ::close(fd);
+        ::close(listener);
+        ::unlink(path.constData());
+    }
+    BlockedPipe(const BlockedPipe &) = delete;
+    BlockedPipe &operator=(const BlockedPipe &) = delete;
+
+    bool full = false;
+
+private:
+    QByteArray path;
+    int listener = -1;
+    std::vector<int> fillers;
+};
+#endif
+
+const char *const instructionLines[] = {
+        "- Units: every length and coordinate is in millimetres (mm); angles are in degrees, "
+        "counter-clockwise from the +X axis; the Y axis points up.",
+        "- Every change made through these tools is one undoable step: the user can press Ctrl+Z, "
+        "and you can call the undo tool.",
+        "- After drawing or changing something, call the screenshot tool (get_screenshot; "
+        "get_3d_screenshot for the 3D view) to look at the result and correct mistakes before "
+        "going on.",
+        "- Saving or exporting never overwrites an existing file unless you pass \"overwrite\": "
+        "true; do that only when the user asked for it.",
+        "- If vesk_status is the only tool, Vesk Studio is not running or its AI connection is "
+        "switched off: ask the user to open Vesk Studio and turn on Tools › AI Connection "
+        "(Vietnamese menu: Công cụ › Kết nối AI). The tool list is refreshed automatically once "
+        "the connection is on."};
+
+} // namespace
+
+class TestJsonRpc : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void messages_data();
+    void messages();
+    void parseErrors_data();
+    void parseErrors();
+    void tooLarge();
+    void initialize_data();
+    void initialize();
+    void instructionsText();
+    void statusToolDefinition();
+    void offlineAnswers_data();
+    void offlineAnswers();
+    void batchWaitsForTheToolCall();
+    void idKey_data();
+    void idKey();
+    void builders();
+    void finishWithNothingOutstanding();
+    void finishWaitsForTheConnectionAttempt();
+    void graceEndsTheWait();
+};
+
+void TestJsonRpc::messages_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<QByteArray>("expected"); // every message written, in order
+
+    const auto row = [](const char *sentence) -> QTestData & { return QTest::newRow(sentence); };
+    row("a blank line gets nothing") << QByteArray(" \t \r ") << QByteArray("[]");
+    row("a line of only the byte-order mark gets nothing")
+            << QByteArray("\xEF\xBB\xBF") << QByteArray("[]");
+    row("the byte-order mark and spaces get nothing")
+            << QByteArray("\xEF\xBB\xBF   \t") << QByteArray("[]");
+    row("a byte-order mark before a request is dropped")
+            << QByteArray("\xEF\xBB\xBF{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"ping\"}")
+            << QByteArray(R"([{"jsonrpc":"2.0","id":1,"result":{}}])");
+    row("white space around a request is trimmed")
+            << QByteArray(" \t{\"jsonrpc\":\"2.0\",\"id\":\"p\",\"method\":\"ping\"}\r\v\f ")
+            << QByteArray(R"([{"jsonrpc":"2.0","id":"p","result":{}}])");
+    row("an empty batch gives one error object")
+            << QByteArray("[]")
+            << QByteArray(
+                       R"([{"jsonrpc":"2.0","id":null,"error":{"code":-32600,"message":"Invalid Request: empty batch"}}])");
+    row("a batch of one number gives an array with one error")
+            << QByteArray("[1]")
+            << QByteArray(
+                       R"([[{"jsonrpc":"2.0","id":null,"error":{"code":-32600,"message":"Invalid Request"}}]])");
+    row("non-objects in a batch are each invalid and nested arrays are not unpacked")
+            << QByteArray(R"(["a",null,[{"jsonrpc":"2.0","id":1,"method":"ping"}]])")
+            << QByteArray(
+                       R"([[{"jsonrpc":"2.0","id":null,"error":{"code":-32600,"message":"Invalid Request"}},
+                              {"jsonrpc":"2.0","id":null,"error":{"code":-32600,"message":"Invalid Request"}},
+                              {"jsonrpc":"2.0","id":null,"error":{"code":-32600,"message":"Invalid Request"}}]])");
+    row("a batch of notifications only writes nothing")
+            << QByteArray(R"([{"jsonrpc":"2.0","method":"notifications/other"},
+                              {"jsonrpc":"2.0","method":"notifications/initialized","params":null},
+                              {"method":5}])")
+            << QByteArray("[]");
+    row("a batch of client responses only writes nothing")
+            << QByteArray(R"([{"jsonrpc":"2.0","id":1,"result":{}},
+                              {"jsonrpc":"2.0","id":"x","error":{"code":1,"message":"m"}}])")
+            << QByteArray("[]");
+    row("a mixed batch answers its requests in order in one array")
+            << QByteArray(R"([{"jsonrpc":"2.0","id":"a","method":"ping"},
+                              {"jsonrpc":"2.0","method":"notifications/other"},
+                              {"jsonrpc":"2.0","id":3,"result":{}},
+                              {"jsonrpc":"2.0","id":2,"method":"nope"},
+                              {"jsonrpc":"2.0","id":4}])")
+            << QByteArray(R"([[{"jsonrpc":"2.0","id":"a","result":{}},
+                               {"jsonrpc":"2.0","id":2,"error":{"code":-32601,"message":"Method not found: nope"}},
+                               {"jsonrpc":"2.0","id":4,"error":{"code":-32600,"message":"Invalid Request: \"method\" is missing"}}]])");
+    row("a message without method echoes a number id")
+            << QByteArray(R"({"jsonrpc":"2.0","id":1})")
+            << QByteArray(
+                       R"([{"jsonrpc":"2.0","id":1,"error":{"code":-32600,"message":"Invalid Request: \"method\" is missing"}}])");
+    row("a message without method echoes a string id")
+            << QByteArray(R"({"id":"7"})")
+            << QByteArray(
+                       R"([{"jsonrpc":"2.0","id":"7","error":{"code":-32600,"message":"Invalid Request: \"method\" is missing"}}])");
+    row("a message without method and with id true gets id null")
+            << QByteArray(R"({"jsonrpc":"2.0","id":true})")
+            << QByteArray(
+                       R"([{"jsonrpc":"2.0","id":null,"error":{"code":-32600,"message":"Invalid Request: \"method\" is missing"}}])");
+    row("an empty object is a message without method")
+            << QByteArray("{}")
+            << QByteArray(
+                       R"([{"jsonrpc":"2.0","id":null,"error":{"code":-32600,"message":"Invalid Request: \"method\" is missing"}}])");
+    row("a client response is ignored")
+            << QByteArray(R"({"jsonrpc":"2.0","id":1,"result":{}})") << QByteArray("[]");
+    row("a client error response is ignored")
+            << QByteArray(R"({"id":"s","error":{"code":-1,"message":"no"}})") << QByteArray("[]");
+    for (const char *id : {"null", "true", "[]", "{}"}) {
+        QTest::addRow("a request with id %s is invalid with id null", id)
+                << QByteArray(R"({"jsonrpc":"2.0","method":"ping","id":)") + id + '}'
+                << QByteArray(
+                           R"([{"jsonrpc":"2.0","id":null,"error":{"code":-32600,"message":"Invalid Request: \"id\" must be a string or a number"}}])");
+    }
+    row("the id check comes before the jsonrpc check")
+            << QByteArray(R"({"jsonrpc":"1.0","method":"ping","id":null})")
+            << QByteArray(
+                       R"([{"jsonrpc":"2.0","id":null,"error":{"code":-32600,"message":"Invalid Request: \"id\" must be a string or a number"}}])");
+    for (const char *version : {"\"1.0\"", "2", "2.0", "null", "\"2.0 \""}) {
+        QTest::addRow("jsonrpc %s is not 2.0", version)
+                << QByteArray(R"({"method":"ping","id":"abc","jsonrpc":)") + version + '}'
+                << QByteArray(
+                           R"([{"jsonrpc":"2.0","id":"abc","error":{"code":-32600,"message":"Invalid Request: \"jsonrpc\" must be \"2.0\""}}])");
+    }
+    row("a request without jsonrpc fails the version check")
+            << QByteArray(R"({"method":"ping","id":3})")
+            << QByteArray(
+                       R"([{"jsonrpc":"2.0","id":3,"error":{"code":-32600,"message":"Invalid Request: \"jsonrpc\" must be \"2.0\""}}])");
+    for (const char *method : {"5", "null", "[\"ping\"]"}) {
+        QTest::addRow("method %s is not a string", method)
+                << QByteArray(R"({"jsonrpc":"2.0","id":7,"method":)") + method + '}'
+                << QByteArray(
+                           R"([{"jsonrpc":"2.0","id":7,"error":{"code":-32600,"message":"Invalid Request: \"method\" must be a string"}}])");
+    }
+    for (const char *params : {"[]", "\"x\"", "5", "false"}) {
+        QTest::addRow("params %s is not an object", params)
+                << QByteArray(R"({"jsonrpc":"2.0","id":1,"method":"ping","params":)") + params + '}'
+                << QByteArray(
+                           R"([{"jsonrpc":"2.0","id":1,"error":{"code":-32602,"message":"Invalid params: \"params\" must be an object"}}])");
+    }
+    row("the params check comes before the method lookup")
+            << QByteArray(R"({"jsonrpc":"2.0","id":1,"method":"nope","params":[]})")
+            << QByteArray(
+                       R"([{"jsonrpc":"2.0","id":1,"error":{"code":-32602,"message":"Invalid params: \"params\" must be an object"}}])");
+    row("params null is accepted for a request")
+            << QByteArray(R"({"jsonrpc":"2.0","id":1,"method":"ping","params":null})")
+            << QByteArray(R"([{"jsonrpc":"2.0","id":1,"result":{}}])");
+    row("ping with params gives an empty result")
+            << QByteArray(
+                       R"({"jsonrpc":"2.0","id":1,"method":"ping","params":{"a":[1],"_meta":{}}})")
+            << QByteArray(R"([{"jsonrpc":"2.0","id":1,"result":{}}])");
+    row("an id of 1.5 stays 1.5") << QByteArray(R"({"jsonrpc":"2.0","id":1.5,"method":"ping"})")
+                                  << QByteArray(R"([{"jsonrpc":"2.0","id":1.5,"result":{}}])");
+    row("a string id 7 stays a string")
+            << QByteArray(R"({"jsonrpc":"2.0","id":"7","method":"ping"})")
+            << QByteArray(R"([{"jsonrpc":"2.0","id":"7","result":{}}])");
+    row("an empty string id and a negative id are echoed")
+            << QByteArray(
+                       R"([{"jsonrpc":"2.0","id":"","method":"ping"},{"jsonrpc":"2.0","id":-3,"method":"ping"}])")
+            << QByteArray(
+                       R"([[{"jsonrpc":"2.0","id":"","result":{}},{"jsonrpc":"2.0","id":-3,"result":{}}]])");
+    row("a method in other letter case is not found")
+            << QByteArray(R"({"jsonrpc":"2.0","id":9,"method":"Tools/list"})")
+            << QByteArray(
+                       R"([{"jsonrpc":"2.0","id":9,"error":{"code":-32601,"message":"Method not found: Tools/list"}}])");
+    row("a notification method sent as a request is not found")
+            << QByteArray(R"({"jsonrpc":"2.0","id":"n","method":"notifications/initialized"})")
+            << QByteArray(
+                       R"([{"jsonrpc":"2.0","id":"n","error":{"code":-32601,"message":"Method not found: notifications/initialized"}}])");
+    for (const char *notification :
+         {R"({"jsonrpc":"2.0","method":"notifications/initialized","params":null})",
+          R"({"jsonrpc":"2.0","method":"notifications/initialized","params":[]})",
+          R"({"method":"notifications/initialized"})",
+          R"({"jsonrpc":"2.0","method":7})",
+          R"({"jsonrpc":"2.0","method":"notifications/unknown","params":{"x":1}})",
+          R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":1}})"}) {
+        QTest::addRow("the notification %s gets nothing", notification)
+                << QByteArray(notification) << QByteArray("[]");
+    }
+    row("a tools/call name of empty text is the name error")
+            << QByteArray(R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":""}})")
+            << QByteArray(
+                       R"([{"jsonrpc":"2.0","id":1,"error":{"code":-32602,"message":"Invalid params: \"name\" (string) is required"}}])");
+    row("a tools/call name that is a number is the name error")
+            << QByteArray(R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":5}})")
+            << QByteArray(
+                       R"([{"jsonrpc":"2.0","id":1,"error":{"code":-32602,"message":"Invalid params: \"name\" (string) is required"}}])");
+    row("a tools/call without params is the name error")
+            << QByteArray(R"({"jsonrpc":"2.0","id":"c","method":"tools/call"})")
+            << QByteArray(
+                       R"([{"jsonrpc":"2.0","id":"c","error":{"code":-32602,"message":"Invalid params: \"name\" (string) is required"}}])");
+    row("tools/call arguments that are an array are the arguments error")
+            << QByteArray(
+                       R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"draw","arguments":[]}})")
+            << QByteArray(
+                       R"([{"jsonrpc":"2.0","id":2,"error":{"code":-32602,"message":"Invalid params: \"arguments\" must be an object"}}])");
+    row("tools/call arguments that are text are the arguments error")
+            << QByteArray(
+                       R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"vesk_status","arguments":"{}"}})")
+            << QByteArray(
+                       R"([{"jsonrpc":"2.0","id":2,"error":{"code":-32602,"message":"Invalid params: \"arguments\" must be an object"}}])");
+    row("a wrong name and wrong arguments give the name error")
+            << QByteArray(
+                       R"({"jsonrpc":"2.0","id":3,"method":"tools/call","params":{"name":5,"arguments":[]}})")
+            << QByteArray(
+                       R"([{"jsonrpc":"2.0","id":3,"error":{"code":-32602,"message":"Invalid params: \"name\" (string) is required"}}])");
+}
+
+void TestJsonRpc::messages()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(QByteArray, expected);
+
+    Rig rig;
+    rig.send(line);
+    QCOMPARE(QJsonValue(sentArray(rig)), json(expected));
+    QVERIFY(allCompact(rig));
+}
+
+void TestJsonRpc::parseErrors_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    QTest::newRow("an unterminated object") << QByteArray("{");
+    QTest::newRow("a bare number") << QByteArray("5");
+    QTest::newRow("a bare string") << QByteArray("\"ping\"");
+    QTest::newRow("a bare true") << QByteArray("true");
+    QTest::newRow("a bare null") << QByteArray("null");
+    QTest::newRow("a missing value") << QByteArray(R"({"jsonrpc":})");
+    QTest::newRow("an unterminated batch")
+            << QByteArray(R"([{"jsonrpc":"2.0","id":1,"method":"ping"})");
+    QTest::newRow("two objects on one line") << QByteArray("{} {}");
+    QTest::newRow("a request followed by junk")
+            << QByteArray(R"({"jsonrpc":"2.0","id":1,"method":"ping"} x)");
+    QTest::newRow("invalid UTF-8 in a string")
+            << QByteArray("{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"p\xFF\"}");
+}
+
+void TestJsonRpc::parseErrors()
+{
+    QFETCH(QByteArray, line);
+
+    QJsonParseError error;
+    QJsonDocument::fromJson(line.trimmed(), &error);
+    if (error.error == QJsonParseError::NoError)
+        QSKIP("this Qt parses the line; it is no parse error here");
+    const QJsonObject expected{
+            {"jsonrpc", "2.0"},
+            {"id", QJsonValue::Null},
+            {"error",
+             QJsonObject{{"code", -32700},
+                         {"message", QStringLiteral("Parse error: ") + error.errorString()}}}};
+    Rig rig;
+    rig.send(line);
+    QCOMPARE(rig.sent.size(), 1);
+    QCOMPARE(rig.last(), expected);
+    QVERIFY(allCompact(rig));
+
+    // Malformed input changes nothing for the next line.
+    rig.send(R"({"jsonrpc":"2.0","id":2,"method":"ping"})");
+    QCOMPARE(rig.last(), McpServer::makeResult(2, {}));
+}
+
+void TestJsonRpc::tooLarge()
+{
+    Rig rig;
+    rig.server->rejectTooLarge();
+    QCOMPARE(
+            QJsonValue(sentArray(rig)),
+            json(R"([{"jsonrpc":"2.0","id":null,"error":{"code":-32700,"message":"Parse error: message too large"}}])"));
+    // A notification with empty params carries no params member.
+    rig.server->notify(QStringLiteral("notifications/tools/list_changed"));
+    QCOMPARE(rig.raw.last(),
+             QByteArray(R"({"jsonrpc":"2.0","method":"notifications/tools/list_changed"})"));
+}
+
+void TestJsonRpc::initialize_data()
+{
+    QTest::addColumn<QByteArray>("params");
+    QTest::addColumn<QString>("agreed"); // empty: the protocolVersion error
+
+    const auto row = [](const char *sentence) -> QTestData & { return QTest::newRow(sentence); };
+    for (const char *version : {"2025-11-25", "2025-06-18", "2025-03-26", "2024-11-05"}) {
+        QTest::addRow("the supported version %s is agreed", version)
+                << QByteArray(R"({"protocolVersion":")") + version
+                           + R"(","clientInfo":{"name":"t","version":"1"}})"
+                << QString::fromLatin1(version);
+    }
+    for (const char *version : {"2099-01-01", "1.0", "", "2025-06-18 ", "2025-06-18T00"}) {
+        QTest::addRow("the unknown version '%s' gets the newest", version)
+                << QByteArray(R"({"protocolVersion":")") + version + R"("})"
+                << QStringLiteral("2025-11-25");
+    }
+    row("a client info that is not an object is ignored")
+            << QByteArray(R"({"protocolVersion":"2025-03-26","clientInfo":"x","capabilities":5})")
+            << QStringLiteral("2025-03-26");
+    row("a protocol version that is a number is an error")
+            << QByteArray(R"({"protocolVersion":20250618})") << QString();
+    row("a protocol version that is null is an error")
+            << QByteArray(R"({"protocolVersion":null})") << QString();
+    row("a missing protocol version is an error")
+            << QByteArray(R"({"clientInfo":{"name":"t"}})") << QString();
+    row("params null lack the protocol version") << QByteArray("null") << QString();
+}
+
+void TestJsonRpc::initialize()
+{
+    QFETCH(QByteArray, params);
+    QFETCH(QString, agreed);
+
+    Rig rig;
+    for (int round = 0; round < 2; ++round) { // may come more than once, answered the same
+        rig.send(R"({"jsonrpc":"2.0","id":"i","method":"initialize","params":)" + params + '}');
+        QCOMPARE(rig.sent.size(), round + 1);
+        if (agreed.isEmpty()) {
+            QCOMPARE(rig.last(),
+                     McpServer::makeError(
+                             QStringLiteral("i"),
+                             -32602,
+                             QStringLiteral(
+                                     "Invalid params: \"protocolVersion\" (string) is required")));
+            QVERIFY(!rig.last()["error"].toObject().contains("data"));
+            continue;
+        }
+        const QJsonObject expected{
+                {"protocolVersion", agreed},
+                {"capabilities", json(R"({"tools":{"listChanged":true}})")},
+                {"serverInfo",
+                 json(R"({"name":"vesk-studio","title":"Vesk Studio","version":"0.6.0"})")},
+                {"instructions", instructions()}};
+        QCOMPARE(rig.last(), McpServer::makeResult(QStringLiteral("i"), expected));
+    }
+}
+
+void TestJsonRpc::instructionsText()
+{
+    const QStringList lines = instructions().split(QLatin1Char('\n'));
+    QCOMPARE(lines.size(), 6);
+    for (const char *word : {"2D CAD",
+                             "Windows",
+                             "architectural",
+                             "floor plans",
+                             "walls",
+                             "doors",
+                             "windows",
+                             "rooms",
+                             "furniture symbols",
+                             "dimensions",
+                             "quick plans",
+                             "3D models"})
+        QVERIFY2(lines.first().contains(QLatin1String(word)), word);
+    QVERIFY(lines.first().endsWith(
+            QLatin1String(" Its interface is in Vietnamese or English. These tools act on the "
+                          "drawing currently open in the running Vesk Studio window.")));
+    for (int i = 1; i < 6; ++i)
+        QCOMPARE(lines.at(i), QString::fromUtf8(instructionLines[i - 1]));
+}
+
+void TestJsonRpc::statusToolDefinition()
+{
+    QCOMPARE(QJsonValue(McpServer::statusTool()), json(statusToolJson));
+    QCOMPARE(QJsonValue(McpServer::localToolList()),
+             QJsonValue(QJsonObject{{"tools", QJsonArray{json(statusToolJson)}}}));
+}
+
+void TestJsonRpc::offlineAnswers_data()
+{
+    QTest::addColumn<QByteArray>("params");
+    QTest::addColumn<QString>("text"); // before the not-connected text
+    QTest::addColumn<bool>("isError");
+
+    QTest::newRow("the status tool reports the state as a normal result")
+            << QByteArray(R"({"name":"vesk_status"})") << QString() << false;
+    QTest::newRow("the status tool takes any arguments object")
+            << QByteArray(R"({"name":"vesk_status","arguments":{"bogus":[1]}})") << QString()
+            << false;
+    QTest::newRow("another tool is not available and is a tool error")
+            << QByteArray(R"({"name":"get_screenshot","arguments":null})")
+            << QString::fromUtf8("Công cụ \"get_screenshot\" chưa dùng được. / Tool "
+                                 "\"get_screenshot\" is not available.\n")
+            << true;
+    QTest::newRow("a tool name with a percent sign is taken literally")
+            << QByteArray(R"({"name":"a%1b","_meta":{"progressToken":1}})")
+            << QString::fromUtf8("Công cụ \"a%1b\" chưa dùng được. / Tool \"a%1b\" is not "
+                                 "available.\n")
+            << true;
+}
+
+void TestJsonRpc::offlineAnswers()
+{
+    QFETCH(QByteArray, params);
+    QFETCH(QString, text);
+    QFETCH(bool, isError);
+
+    Rig rig; // nothing listens on its pipe: the attempt fails and the call is answered offline
+    rig.send(R"({"jsonrpc":"2.0","id":7,"method":"tools/call","params":)" + params + '}');
+    QTRY_COMPARE(rig.sent.size(), 1);
+    QCOMPARE(rig.last(),
+             McpServer::makeResult(7, textResult(text + notConnected(rig.pipeName), isError)));
+    QCOMPARE(rig.server->notConnectedText(), notConnected(rig.pipeName));
+    QVERIFY(allCompact(rig));
+
+    rig.send(R"({"jsonrpc":"2.0","id":"l","method":"tools/list","params":{"cursor":"page2"}})");
+    QTRY_COMPARE(rig.sent.size(), 2);
+    QCOMPARE(QJsonValue(rig.last()),
+             json(R"({"jsonrpc":"2.0","id":"l","result":{"tools":[)" + statusToolJson + "]}}"));
+}
+
+// The answer of a batch is held back until its last member is answered: here a tool call that
+// waits for a connection attempt which only its time-out ends.
+void TestJsonRpc::batchWaitsForTheToolCall()
+{
+#ifdef Q_OS_LINUX
+    ServerOptions options = testOptions();
+    options.connectTimeoutMs = 300;
+    Rig rig(options);
+    BlockedPipe pipe(rig.pipeName);
+    QVERIFY(pipe.full);
+    rig.send(R"([{"jsonrpc":"2.0","id":1,"method":"ping"},
+                 {"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"draw"}},
+                 {"jsonrpc":"2.0","method":"notifications/other"}])");
+    QCoreApplication::processEvents();
+    QCOMPARE(rig.sent.size(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.sent.size(), 1, 10000);
+    const QJsonArray expected{
+            McpServer::makeResult(1, {}),
+            McpServer::makeResult(
+                    2,
+                    textResult(QString::fromUtf8("Công cụ \"draw\" chưa dùng được. / Tool \"draw\" "
+                                                 "is not available.\n")
+                                       + notConnected(rig.pipeName),
+                               true))};
+    QCOMPARE(rig.sent.first(), QJsonValue(expected));
+    QVERIFY(allCompact(rig));
+#else
+    QSKIP("needs a Unix socket with a full backlog");
+#endif
+}
+
+void TestJsonRpc::idKey_data()
+{
+    QTest::addColumn<QJsonValue>("id");
+    QTest::addColumn<QString>("key");
+    QTest::newRow("the number 7") << QJsonValue(7) << "n:7";
+    QTest::newRow("the number 0.1 with 17 digits") << QJsonValue(0.1) << "n:0.10000000000000001";
+    QTest::newRow("the number -2.5") << QJsonValue(-2.5) << "n:-2.5";
+    QTest::newRow("the number 1e21 in exponent form") << QJsonValue(1e21) << "n:1e+21";
+    QTest::newRow("the string 7") << QJsonValue("7") << "s:7";
+    QTest::newRow("the empty string") << QJsonValue("") << "s:";
+    QTest::newRow("a string that looks like a key") << QJsonValue("n:7") << "s:n:7";
+    QTest::newRow("true") << QJsonValue(true) << "?";
+    QTest::newRow("null") << QJsonValue(QJsonValue::Null) << "?";
+    QTest::newRow("undefined") << QJsonValue(QJsonValue::Undefined) << "?";
+    QTest::newRow("an array") << QJsonValue(QJsonArray{7}) << "?";
+}
+
+void TestJsonRpc::idKey()
+{
+    QFETCH(QJsonValue, id);
+    QFETCH(QString, key);
+    QCOMPARE(McpServer::idKey(id), key);
+}
+
+void TestJsonRpc::builders()
+{
+    // makeError leaves out data only when it is undefined or null, and turns an undefined id
+    // into null; a notification without params has no params member.
+    QCOMPARE(QJsonValue(McpServer::makeError(QJsonValue::Undefined, -32603, "m", QJsonValue::Null)),
+             json(R"({"jsonrpc":"2.0","id":null,"error":{"code":-32603,"message":"m"}})"));
+    QCOMPARE(
+            QJsonValue(McpServer::makeError("x", -32000, "m", QJsonObject{{"k", 1}})),
+            json(R"({"jsonrpc":"2.0","id":"x","error":{"code":-32000,"message":"m","data":{"k":1}}})"));
+    Rig rig;
+    rig.server->notify("notifications/progress", QJsonObject{{"progress", 1}});
+    QCOMPARE(
+            QJsonValue(rig.last()),
+            json(R"({"jsonrpc":"2.0","method":"notifications/progress","params":{"progress":1}})"));
+}
+
+void TestJsonRpc::finishWithNothingOutstanding()
+{
+    Rig rig;
+    int calls = 0;
+    rig.server->finishWhenIdle([&calls] { ++calls; }, 600000);
+    QCOMPARE(calls, 0); // not from inside the call: on the next turn of the event loop
+    QTRY_COMPARE(calls, 1);
+    QCoreApplication::processEvents();
+    QCOMPARE(calls, 1);
+    QCOMPARE(rig.sent.size(), 0);
+}
+
+void TestJsonRpc::finishWaitsForTheConnectionAttempt()
+{
+#ifdef Q_OS_LINUX
+    ServerOptions options = testOptions();
+    options.connectTimeoutMs = 500;
+    Rig rig(options);
+    BlockedPipe pipe(rig.pipeName);
+    QVERIFY(pipe.full);
+    rig.send(R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"vesk_status"}})");
+    int calls = 0;
+    qsizetype sentWhenCalled = -1;
+    rig.server->finishWhenIdle(
+            [&] {
+                ++calls;
+                sentWhenCalled = rig.sent.size();
+            },
+            600000);
+    QCoreApplication::processEvents();
+    QCoreApplication::processEvents();
+    QCOMPARE(calls, 0);
+    QTRY_COMPARE_WITH_TIMEOUT(calls, 1, 10000);
+    QCOMPARE(sentWhenCalled, 1); // the offline answer went out before the end
+    QCOMPARE(rig.last(), McpServer::makeResult(1, textResult(notConnected(rig.pipeName), false)));
+#else
+    QSKIP("needs a Unix socket with a full backlog");
+#endif
+}
+
+void TestJsonRpc::graceEndsTheWait()
+{
+#ifdef Q_OS_LINUX
+    ServerOptions options = testOptions();
+    options.connectTimeoutMs = 600000;
+    Rig rig(options);
+    BlockedPipe pipe(rig.pipeName);
+    QVERIFY(pipe.full);
+    rig.send(R"({"jsonrpc":"2.0","id":1,"method":"tools/list"})");
+    int calls = 0;
+    rig.server->finishWhenIdle([&calls] { ++calls; }, 200);
+    QCoreApplication::processEvents();
+    QCOMPARE(calls, 0);
+    QTRY_COMPARE_WITH_TIMEOUT(calls, 1, 10000);
+    QCOMPARE(rig.sent.size(), 0); // the attempt is still under way; nothing was answered
+#else
+    QSKIP("needs a Unix socket with a full backlog");
+#endif
+}
+
+QTEST_GUILESS_MAIN(TestJsonRpc)
+#include "tst_jsonrpc.moc"
