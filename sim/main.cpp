@@ -1,0 +1,128 @@
+// main.cpp - vesk-studio-sim, a stand-in for Vesk Studio's end of the pipe, for tests and demos
+//
+// Usage: vesk-studio-sim [options]
+//   --pipe NAME                 serve this name (default: the account's default pipe name)
+//   --page-size N               tools per tools/list page, with "nextCursor" (default: all)
+//   --own-status                the first page also lists a "vesk_status" of the sim's own
+//   --delay-ms N                answer every tools/call N ms late
+//   --never-answer              never answer tools/call (tools/list still is)
+//   --close-on-call             close the connection when a tools/call arrives
+//   --garbage                   send the line "this is not json" before every answer
+//   --long-line N               send a line of N bytes before every tools/call answer
+//   --error-on NAME             answer calls of tool NAME with error -32000 "Drawing is locked"
+//   --list-changed-after-ms N   notify each client "notifications/tools/list_changed" N ms
+//                               after it connects
+// Tools: add_wall, add_opening, list_elements, undo, render_preview (slow, sends progress),
+// enable_furniture (adds add_furniture and tells every client). One plan for all connections.
+//
+// stdout: every non-empty line received, as received (line end removed), flushed at once.
+// stderr: "sim: ..." diagnostics; "sim: listening on <full server name>" once ready.
+// Exit: 0 on SIGTERM/SIGINT, 1 when it cannot listen, 2 for a bad command line.
+// It shares no code with vesk-mcp on purpose, so a framing bug cannot hide on both ends.
+#include "simserver.h"
+#include "stopsignals.h"
+
+#include <QCoreApplication>
+#include <QStringList>
+
+#include <climits>
+#include <limits>
+
+namespace {
+
+using namespace ves::sim;
+
+// The account's default pipe name, worked out here again rather than taken from vesk-mcp.
+QString defaultPipeName()
+{
+    QString account;
+    for (const char *variable : {"USERNAME", "USER", "LOGNAME"}) {
+        account = qEnvironmentVariable(variable).trimmed();
+        if (!account.isEmpty())
+            break;
+    }
+    for (QChar &c : account) {
+        const char16_t u = c.unicode();
+        const bool kept = (u >= u'A' && u <= u'Z') || (u >= u'a' && u <= u'z')
+                          || (u >= u'0' && u <= u'9') || u == u'-' || u == u'_';
+        if (!kept)
+            c = QLatin1Char('_');
+    }
+    if (account.isEmpty())
+        account = QStringLiteral("user");
+    return QStringLiteral("vesk-studio-mcp-") + account.left(64);
+}
+
+// Returns an error text, empty when the command line was understood.
+QString parse(const QStringList &arguments, SimOptions &options)
+{
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString &option = arguments.at(i);
+        const bool hasValue = i + 1 < arguments.size();
+        const QString value = hasValue ? arguments.at(i + 1) : QString();
+        bool ok = true;
+        const auto number = [&](qint64 maximum) {
+            const qint64 n = value.toLongLong(&ok);
+            ok = ok && n >= 0 && n <= maximum;
+            return n;
+        };
+        if (option == QLatin1String("--own-status")) {
+            options.ownStatus = true;
+            continue;
+        } else if (option == QLatin1String("--never-answer")) {
+            options.neverAnswer = true;
+            continue;
+        } else if (option == QLatin1String("--close-on-call")) {
+            options.closeOnCall = true;
+            continue;
+        } else if (option == QLatin1String("--garbage")) {
+            options.garbage = true;
+            continue;
+        } else if (option == QLatin1String("--pipe")) {
+            options.pipe = value;
+            ok = !value.isEmpty();
+        } else if (option == QLatin1String("--page-size")) {
+            options.pageSize = int(number(INT_MAX));
+        } else if (option == QLatin1String("--delay-ms")) {
+            options.delayMs = int(number(INT_MAX));
+        } else if (option == QLatin1String("--long-line")) {
+            options.longLine = number(std::numeric_limits<qint64>::max());
+        } else if (option == QLatin1String("--error-on")) {
+            options.errorOn = value;
+            ok = !value.isEmpty();
+        } else if (option == QLatin1String("--list-changed-after-ms")) {
+            options.listChangedAfterMs = int(number(INT_MAX));
+        } else {
+            return QStringLiteral("unknown option \"%1\"").arg(option);
+        }
+        if (!hasValue || !ok)
+            return QStringLiteral("invalid value for %1").arg(option);
+        ++i;
+    }
+    return {};
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    SimOptions options;
+    const QString problem = parse(QCoreApplication::arguments().mid(1), options);
+    if (!problem.isEmpty()) {
+        logLine(problem + QStringLiteral(" (see the comment at the top of sim/main.cpp)"));
+        return 2;
+    }
+    if (options.pipe.isEmpty())
+        options.pipe = defaultPipeName();
+
+    quitOnStopSignals();
+    SimServer server(options);
+    const QString error = server.listen();
+    if (!error.isEmpty()) {
+        logLine(QStringLiteral("cannot listen on %1: %2").arg(options.pipe, error));
+        return 1;
+    }
+    logLine(QStringLiteral("listening on ") + server.fullServerName());
+    return QCoreApplication::exec();
+}
