@@ -1,0 +1,523 @@
+// tst_cli.cpp - the built vesk-mcp end to end: texts, option errors, exit codes, a session on stdio
+#include "app/options.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+using namespace ves::mcp;
+
+namespace {
+
+struct Run
+{
+    bool finished = false; // ended by itself within the wait, not by a crash
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+QString uniquePipe()
+{
+    static int counter = 0;
+    return QStringLiteral("vesk-cli-%1-%2").arg(QCoreApplication::applicationPid()).arg(++counter);
+}
+
+// variables: NAME=value to set, -NAME to remove, on top of this process's environment
+QProcessEnvironment environmentWith(const QStringList &variables)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const QString &variable : variables) {
+        if (variable.startsWith(QLatin1Char('-'))) {
+            environment.remove(variable.mid(1));
+        } else {
+            const qsizetype equals = variable.indexOf(QLatin1Char('='));
+            environment.insert(variable.left(equals), variable.mid(equals + 1));
+        }
+    }
+    return environment;
+}
+
+QJsonValue json(const QByteArray &text)
+{
+    const QJsonDocument document = QJsonDocument::fromJson(text);
+    return document.isArray() ? QJsonValue(document.array()) : QJsonValue(document.object());
+}
+
+// stdout as parsed lines; every line must be compact JSON ended by a lone LF
+bool parseLines(const QByteArray &out, QJsonArray *lines)
+{
+    if (!out.isEmpty() && !out.endsWith('\n'))
+        return false;
+    const QList<QByteArray> parts = out.split('\n');
+    for (qsizetype i = 0; i + 1 < parts.size(); ++i) {
+        const QJsonDocument document = QJsonDocument::fromJson(parts.at(i));
+        if (document.isNull() || document.toJson(QJsonDocument::Compact) != parts.at(i))
+            return false;
+        lines->append(document.isArray() ? QJsonValue(document.array())
+                                         : QJsonValue(document.object()));
+    }
+    return true;
+}
+
+QString notConnected(const QString &pipe)
+{
+    return QString::fromUtf8(
+                   "Vesk Studio chưa kết nối: hãy mở Vesk Studio và bật Công cụ › Kết nối "
+                   "AI, rồi thử lại.\nVesk Studio is not connected: open Vesk Studio and "
+                   "turn on Tools › AI Connection, then try again.\n(local pipe: ")
+           + QStringLiteral("\\\\.\\pipe\\") + pipe + QLatin1Char(')');
+}
+
+QJsonObject toolAnswer(const QJsonValue &id, const QString &text, bool isError)
+{
+    const QJsonObject content{{"type", "text"}, {"text", text}};
+    return {{"jsonrpc", "2.0"},
+            {"id", id},
+            {"result", QJsonObject{{"content", QJsonArray{content}}, {"isError", isError}}}};
+}
+
+const QByteArray initializeLine
+        = R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2025-06-18","clientInfo":{"name":"tester %1","version":"2.0"}}})"
+          "\n";
+const QByteArray pingLine = R"({"jsonrpc":"2.0","id":"p","method":"ping"})";
+
+} // namespace
+
+class TestCli : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanup();
+    void informational_data();
+    void informational();
+    void helpInDirectoryWithPlaceholders();
+    void session();
+    void logLines_data();
+    void logLines();
+    void input_data();
+    void input();
+    void toolsCallOffline();
+    void closedStdout();
+    void closedStdoutAfterEndOfInput();
+
+private:
+    Run run(const QStringList &arguments,
+            const QByteArray &input,
+            const QStringList &variables = {},
+            const QString &program = QString());
+    QString program;
+    QByteArray lastStderr;
+};
+
+void TestCli::initTestCase()
+{
+    QVERIFY2(QFileInfo::exists(QStringLiteral(VESK_MCP_PATH)), VESK_MCP_PATH);
+    program = QFileInfo(QStringLiteral(VESK_MCP_PATH)).canonicalFilePath();
+    // The children inherit a known account and none of the program's own variables.
+    qputenv("USERNAME", "cli_user");
+    for (const char *name :
+         {"USER", "LOGNAME", "VESK_MCP_PIPE", "VESK_MCP_TIMEOUT", "VESK_MCP_VERBOSE"})
+        qunsetenv(name);
+}
+
+void TestCli::cleanup()
+{
+    if (QTest::currentTestFailed())
+        qWarning("stderr of vesk-mcp:\n%s", lastStderr.constData());
+    lastStderr.clear();
+}
+
+Run TestCli::run(const QStringList &arguments,
+                 const QByteArray &input,
+                 const QStringList &variables,
+                 const QString &other)
+{
+    Run result;
+    QProcess process;
+    process.setProcessEnvironment(environmentWith(variables));
+    process.start(other.isEmpty() ? program : other, arguments);
+    if (!process.waitForStarted(30000))
+        return result;
+    process.write(input);
+    process.closeWriteChannel();
+    result.finished
+            = process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit;
+    if (!result.finished) {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+    result.exitCode = process.exitCode();
+    result.out = process.readAllStandardOutput();
+    result.err = process.readAllStandardError();
+    lastStderr = result.err;
+    return result;
+}
+
+void TestCli::informational_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QStringList>("variables");
+    QTest::addColumn<QByteArray>("out"); // @HELP@: the help text for the built program
+    QTest::addColumn<QByteArray>("err");
+    QTest::addColumn<int>("exitCode");
+
+    const QByteArray help = "@HELP@";
+    const QByteArray version = "vesk-mcp 0.6.0 (Vesk Studio MCP server; MCP protocol 2025-11-25, "
+                               "2025-06-18, 2025-03-26, 2024-11-05)\n";
+    const auto row = [](const char *sentence) -> QTestData & { return QTest::newRow(sentence); };
+    row("--help prints the help") << QStringList{"--help"} << QStringList{} << help << QByteArray()
+                                  << 0;
+    row("-h prints the help") << QStringList{"-h"} << QStringList{} << help << QByteArray() << 0;
+    row("/? prints the help") << QStringList{"/?"} << QStringList{} << help << QByteArray() << 0;
+    row("the help ignores the timeout and pipe settings")
+            << QStringList{"--timeout", "10", "--pipe", "other", "--help", "--bogus"}
+            << QStringList{"VESK_MCP_TIMEOUT=30", "VESK_MCP_PIPE=env-pipe"} << help << QByteArray()
+            << 0;
+    row("-v prints the version line")
+            << QStringList{"-v"} << QStringList{} << version << QByteArray() << 0;
+    row("--version prints the version line")
+            << QStringList{"--verbose", "--version"} << QStringList{"VESK_MCP_VERBOSE=1"} << version
+            << QByteArray() << 0;
+    row("--print-pipe-name prints the account's name and ignores other pipe settings")
+            << QStringList{"--pipe", "given", "--print-pipe-name"}
+            << QStringList{QString::fromUtf8("USERNAME=Nguyễn Văn A"), "VESK_MCP_PIPE=env-pipe"}
+            << QByteArray("vesk-studio-mcp-Nguy_n_V_n_A\n") << QByteArray() << 0;
+    row("--print-pipe-name falls back to user")
+            << QStringList{"--print-pipe-name"} << QStringList{"-USERNAME"}
+            << QByteArray("vesk-studio-mcp-user\n") << QByteArray() << 0;
+    row("an invalid timeout is an error")
+            << QStringList{"--timeout", "86400.5"} << QStringList{} << QByteArray()
+            << QByteArray("vesk-mcp: invalid value for --timeout (see --help)\n") << 2;
+    row("a timeout without value is an error")
+            << QStringList{"--verbose", "--timeout"} << QStringList{} << QByteArray()
+            << QByteArray("vesk-mcp: invalid value for --timeout (see --help)\n") << 2;
+    row("a poll interval of 1.5 is an error")
+            << QStringList{"--poll-ms", "1.5"} << QStringList{} << QByteArray()
+            << QByteArray("vesk-mcp: invalid value for --poll-ms (see --help)\n") << 2;
+    row("a blank pipe name is an error")
+            << QStringList{"--pipe", "  "} << QStringList{} << QByteArray()
+            << QByteArray("vesk-mcp: invalid value for --pipe (see --help)\n") << 2;
+    row("an unknown option before help is an error")
+            << QStringList{"--HELP", "--help"} << QStringList{} << QByteArray()
+            << QByteArray("vesk-mcp: unknown option \"--HELP\" (see --help)\n") << 2;
+    row("a joined value is an unknown option")
+            << QStringList{"--pipe=x"} << QStringList{} << QByteArray()
+            << QByteArray("vesk-mcp: unknown option \"--pipe=x\" (see --help)\n") << 2;
+    row("a non-ASCII argument is reported in UTF-8")
+            << QStringList{QString::fromUtf8("bản-vẽ")} << QStringList{} << QByteArray()
+            << QByteArray(
+                       "vesk-mcp: unknown option \"b\xe1\xba\xa3n-v\xe1\xba\xbd\" (see --help)\n")
+            << 2;
+}
+
+void TestCli::informational()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QStringList, variables);
+    QFETCH(QByteArray, out);
+    QFETCH(QByteArray, err);
+    QFETCH(int, exitCode);
+
+    if (out == "@HELP@")
+        out = helpText(program).toUtf8(); // this process has the child's USERNAME
+    // Nothing may be read from stdin: the input stays open until the program has ended.
+    QProcess process;
+    process.setProcessEnvironment(environmentWith(variables));
+    process.start(program, arguments);
+    QVERIFY(process.waitForStarted(30000));
+    QVERIFY(process.waitForFinished(60000));
+    lastStderr = process.readAllStandardError();
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process.readAllStandardOutput(), out);
+    QCOMPARE(lastStderr, err);
+    QCOMPARE(process.exitCode(), exitCode);
+}
+
+void TestCli::helpInDirectoryWithPlaceholders()
+{
+    QTemporaryDir temporary;
+    QVERIFY(temporary.isValid());
+    const QString directory = temporary.path() + QStringLiteral("/dir %1 %5 back\\slash %2");
+    QVERIFY(QDir().mkpath(directory));
+    const QString copy = directory + QStringLiteral("/vesk-mcp");
+    QVERIFY(QFile::copy(program, copy));
+    const QString path = QFileInfo(copy).canonicalFilePath();
+    QString jsonPath = QDir::toNativeSeparators(path);
+    jsonPath.replace(QLatin1String("\\"), QLatin1String("\\\\"));
+
+    const Run result = run({"--help"}, {}, {}, copy);
+    QVERIFY(result.finished);
+    QCOMPARE(result.exitCode, 0);
+    const QString text = QString::fromUtf8(result.out);
+    QVERIFY2(text.contains(QStringLiteral("    claude mcp add vesk -- \"")
+                           + QDir::toNativeSeparators(path) + QStringLiteral("\"\n")),
+             result.out.constData());
+    QVERIFY2(text.contains(QStringLiteral("          \"command\": \"") + jsonPath
+                           + QStringLiteral("\"\n")),
+             result.out.constData());
+    QVERIFY(text.contains(QStringLiteral("longest wait for one tool call (default 120)\n")));
+    QVERIFY(text.contains(
+            QStringLiteral("(default for this account: vesk-studio-mcp-cli_user)\n")));
+    QVERIFY(text.startsWith(QStringLiteral("vesk-mcp 0.6.0 - MCP server for Vesk Studio\n")));
+    QCOMPARE(text, helpText(path));
+}
+
+void TestCli::session()
+{
+    const QString pipe = uniquePipe();
+    const QByteArray input
+            = initializeLine
+              + R"({"jsonrpc":"2.0","method":"notifications/initialized"})"
+                "\n"
+              + pingLine + "\n"
+              + R"([{"jsonrpc":"2.0","id":2,"method":"ping"},{"jsonrpc":"2.0","id":3,"method":"nope"}])"
+                "\n"
+              + "{\n"
+              + R"({"jsonrpc":"2.0","id":4,"method":"tools/call","params":{"name":"vesk_status"}})"
+                "\n";
+    const Run result = run({"--pipe", pipe, "--poll-ms", "0"}, input);
+    QVERIFY(result.finished);
+    QCOMPARE(result.exitCode, 0);
+
+    QJsonArray lines;
+    QVERIFY2(parseLines(result.out, &lines), result.out.constData());
+    QCOMPARE(lines.size(), 5);
+    const QJsonObject init = lines.at(0).toObject();
+    QCOMPARE(init.value("id"), QJsonValue(1));
+    const QJsonObject initResult = init.value("result").toObject();
+    QCOMPARE(initResult.value("protocolVersion"), QJsonValue("2025-06-18"));
+    QCOMPARE(initResult.value("serverInfo").toObject().value("version"), QJsonValue("0.6.0"));
+    QCOMPARE(lines.at(1), json(R"({"jsonrpc":"2.0","id":"p","result":{}})"));
+    QCOMPARE(
+            lines.at(2),
+            json(R"([{"jsonrpc":"2.0","id":2,"result":{}},{"jsonrpc":"2.0","id":3,"error":{"code":-32601,"message":"Method not found: nope"}}])"));
+    QJsonParseError error;
+    QJsonDocument::fromJson("{", &error);
+    QCOMPARE(lines.at(3),
+             QJsonValue(QJsonObject{
+                     {"jsonrpc", "2.0"},
+                     {"id", QJsonValue::Null},
+                     {"error",
+                      QJsonObject{{"code", -32700},
+                                  {"message",
+                                   QStringLiteral("Parse error: ") + error.errorString()}}}}));
+    QCOMPARE(lines.at(4), QJsonValue(toolAnswer(4, notConnected(pipe), false)));
+
+    const QList<QByteArray> log = result.err.split('\n');
+    QVERIFY(log.contains("vesk-mcp: client tester %1 2.0, protocol 2025-06-18 (requested "
+                         "2025-06-18), pipe "
+                         + pipe.toUtf8()));
+    for (const QByteArray &line : log)
+        QVERIFY2(line.isEmpty() || line.startsWith("vesk-mcp: "), line.constData());
+}
+
+void TestCli::logLines_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QStringList>("variables");
+    QTest::addColumn<bool>("traced");
+
+    QTest::newRow("no traces by default") << QStringList{} << QStringList{} << false;
+    QTest::newRow("--verbose traces every message")
+            << QStringList{"--verbose"} << QStringList{} << true;
+    QTest::newRow("VESK_MCP_VERBOSE=1 traces every message")
+            << QStringList{} << QStringList{"VESK_MCP_VERBOSE=1"} << true;
+    QTest::newRow("VESK_MCP_VERBOSE=true does not trace")
+            << QStringList{} << QStringList{"VESK_MCP_VERBOSE=true"} << false;
+}
+
+void TestCli::logLines()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QStringList, variables);
+    QFETCH(bool, traced);
+
+    const QString pipe = uniquePipe();
+    const Run result = run(arguments + QStringList{"--pipe", pipe, "--poll-ms", "0"},
+                           pingLine + "\n"
+                                   + R"({"jsonrpc":"2.0","id":1,"result":{}})"
+                                     "\n",
+                           variables);
+    QVERIFY(result.finished);
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.out,
+             QByteArray(R"({"id":"p","jsonrpc":"2.0","result":{}})"
+                        "\n"));
+    const QList<QByteArray> log = result.err.split('\n');
+    QCOMPARE(log.contains("vesk-mcp: <- " + pingLine), traced);
+    QCOMPARE(log.contains(R"(vesk-mcp: -> {"id":"p","jsonrpc":"2.0","result":{}})"), traced);
+    QCOMPARE(log.contains("vesk-mcp: ignoring a response from the client"), traced);
+    if (!traced)
+        QCOMPARE(result.err, QByteArray());
+}
+
+void TestCli::input_data()
+{
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<QByteArray>("expected"); // the stdout lines as one JSON array
+
+    const QByteArray ping1 = R"({"jsonrpc":"2.0","id":1,"method":"ping"})";
+    const QByteArray pong1 = R"({"jsonrpc":"2.0","id":1,"result":{}})";
+    QTest::newRow("no input ends at once with nothing written") << QByteArray() << QByteArray("[]");
+    QTest::newRow("blank lines only write nothing")
+            << QByteArray("\n\r\n   \n\t\r\n") << QByteArray("[]");
+    QTest::newRow("an unterminated last line is still answered") << ping1 << "[" + pong1 + "]";
+    QTest::newRow("an unterminated last line loses its CR") << ping1 + "\r"
+                                                            << "[" + pong1 + "]";
+    QTest::newRow("a last line of spaces is not answered") << ping1 + "\n   "
+                                                           << "[" + pong1 + "]";
+    QTest::newRow("CR LF line ends are accepted")
+            << ping1 + "\r\n"
+                       + R"({"jsonrpc":"2.0","id":2,"method":"ping"})"
+                         "\r\n"
+            << "[" + pong1 + R"(,{"jsonrpc":"2.0","id":2,"result":{}}])";
+    QTest::newRow("a byte-order mark before the first line is dropped")
+            << "\xEF\xBB\xBF" + ping1 + "\n"
+            << "[" + pong1 + "]";
+    QTest::newRow("a lone CR inside a line is white space to the parser")
+            << QByteArray(R"({"jsonrpc":"2.0",)"
+                          "\r"
+                          R"("id":1,"method":"ping"})"
+                          "\n")
+            << "[" + pong1 + "]";
+}
+
+void TestCli::input()
+{
+    QFETCH(QByteArray, input);
+    QFETCH(QByteArray, expected);
+
+    const Run result = run({"--pipe", uniquePipe(), "--poll-ms", "0"}, input);
+    QVERIFY(result.finished);
+    QCOMPARE(result.exitCode, 0);
+    QJsonArray lines;
+    QVERIFY2(parseLines(result.out, &lines), result.out.constData());
+    QCOMPARE(QJsonValue(lines), json(expected));
+    QCOMPARE(result.err, QByteArray());
+}
+
+void TestCli::toolsCallOffline()
+{
+    const QString pipe = uniquePipe();
+    const QByteArray input
+            = R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"get_screenshot","arguments":{}}})"
+              "\n"
+              R"({"jsonrpc":"2.0","id":"s","method":"tools/call","params":{"name":"vesk_status"}})"
+              "\n"
+              R"({"jsonrpc":"2.0","id":2,"method":"tools/list","params":{"cursor":"x"}})"
+              "\n";
+    const Run result = run({"--poll-ms", "0", "--pipe", pipe}, input);
+    QVERIFY(result.finished);
+    QCOMPARE(result.exitCode, 0);
+    QJsonArray lines;
+    QVERIFY2(parseLines(result.out, &lines), result.out.constData());
+    QCOMPARE(lines.size(), 3);
+    const QString notAvailable = QString::fromUtf8(
+            "Công cụ \"get_screenshot\" chưa dùng được. / Tool \"get_screenshot\" is not "
+            "available.\n");
+    QCOMPARE(lines.at(0), QJsonValue(toolAnswer(1, notAvailable + notConnected(pipe), true)));
+    QCOMPARE(lines.at(1), QJsonValue(toolAnswer("s", notConnected(pipe), false)));
+    const QJsonObject list = lines.at(2).toObject().value("result").toObject();
+    QCOMPARE(list.keys(), QStringList{"tools"});
+    const QJsonArray tools = list.value("tools").toArray();
+    QCOMPARE(tools.size(), 1);
+    QCOMPARE(tools.at(0).toObject().value("name"), QJsonValue("vesk_status"));
+    QVERIFY(result.err.contains("vesk-mcp: Vesk Studio is not reachable (" + pipe.toUtf8()
+                                + ")\n"));
+}
+
+#ifdef Q_OS_UNIX
+namespace {
+
+// Starts vesk-mcp with its stdout on a pipe whose reader is already gone.
+bool startWithClosedStdout(QProcess &process, const QStringList &arguments)
+{
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0)
+        return false;
+    ::close(fds[0]); // nobody will ever read
+    const int writeEnd = fds[1];
+    process.setChildProcessModifier([writeEnd] { ::dup2(writeEnd, 1); });
+    process.start(QFileInfo(QStringLiteral(VESK_MCP_PATH)).canonicalFilePath(), arguments);
+    const bool started = process.waitForStarted(30000);
+    ::close(writeEnd);
+    return started;
+}
+
+} // namespace
+#endif
+
+// The client has gone away: writing the answer fails, which ends the program with 1 while its
+// input is still open.
+void TestCli::closedStdout()
+{
+#ifdef Q_OS_UNIX
+    QProcess process;
+    QVERIFY(startWithClosedStdout(process, {"--pipe", uniquePipe(), "--poll-ms", "0"}));
+    process.write(pingLine + "\n");
+    QVERIFY(process.waitForFinished(60000));
+    lastStderr = process.readAllStandardError();
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(lastStderr, QByteArray("vesk-mcp: cannot write to stdout, exiting\n"));
+    QCOMPARE(process.exitCode(), 1);
+#else
+    QSKIP("needs a pipe whose reader is gone");
+#endif
+}
+
+// The same failure after the end of input: the last answer, from Vesk Studio, cannot be
+// written, and the idle finish that follows at once must not turn the exit code into 0.
+void TestCli::closedStdoutAfterEndOfInput()
+{
+#ifdef Q_OS_UNIX
+    const QString pipe = uniquePipe();
+    QLocalServer app;
+    QLocalServer::removeServer(pipe);
+    QVERIFY(app.listen(pipe));
+    QTemporaryDir temporary;
+    QFile input(temporary.filePath(QStringLiteral("input")));
+    QVERIFY(input.open(QIODevice::WriteOnly));
+    input.write(R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"draw"}})"
+                "\n");
+    input.close();
+
+    QProcess process;
+    process.setStandardInputFile(input.fileName());
+    QVERIFY(startWithClosedStdout(process, {"--pipe", pipe, "--poll-ms", "0"}));
+    QTRY_VERIFY_WITH_TIMEOUT(app.hasPendingConnections(), 30000);
+    QLocalSocket *far = app.nextPendingConnection();
+    QTRY_VERIFY_WITH_TIMEOUT(far->canReadLine(), 30000);
+    const QJsonObject request = QJsonDocument::fromJson(far->readLine()).object();
+    const QJsonObject answer{{"id", request.value("id")},
+                             {"result", QJsonObject{{"content", QJsonArray()}}}};
+    far->write(QJsonDocument(answer).toJson(QJsonDocument::Compact) + '\n');
+    far->flush();
+    QTRY_COMPARE_WITH_TIMEOUT(process.state(), QProcess::NotRunning, 30000);
+    lastStderr = process.readAllStandardError();
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QVERIFY(lastStderr.contains("vesk-mcp: cannot write to stdout, exiting\n"));
+    QCOMPARE(process.exitCode(), 1);
+#else
+    QSKIP("needs a pipe whose reader is gone");
+#endif
+}
+
+QTEST_GUILESS_MAIN(TestCli)
+#include "tst_cli.moc"
