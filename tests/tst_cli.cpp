@@ -1,5 +1,6 @@
 // tst_cli.cpp - the built vesk-mcp end to end: texts, option errors, exit codes, a session on stdio
 #include "app/options.h"
+#include "io/stdio.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -111,6 +112,8 @@ private slots:
     void session();
     void logLines_data();
     void logLines();
+    void longMessagesInTheLog_data();
+    void longMessagesInTheLog();
     void input_data();
     void input();
     void toolsCallOffline();
@@ -290,6 +293,8 @@ void TestCli::session()
               + R"([{"jsonrpc":"2.0","id":2,"method":"ping"},{"jsonrpc":"2.0","id":3,"method":"nope"}])"
                 "\n"
               + "{\n"
+              + R"({"jsonrpc":"2.0","method":"notifications/initialized","params":null})"
+                "\n"
               + R"({"jsonrpc":"2.0","id":4,"method":"tools/call","params":{"name":"vesk_status"}})"
                 "\n";
     const Run result = run({"--pipe", pipe, "--poll-ms", "0"}, input);
@@ -324,6 +329,8 @@ void TestCli::session()
     QVERIFY(log.contains("vesk-mcp: client tester %1 2.0, protocol 2025-06-18 (requested "
                          "2025-06-18), pipe "
                          + pipe.toUtf8()));
+    QVERIFY(log.contains("vesk-mcp: ignoring an invalid notification"));
+    QVERIFY(log.contains("vesk-mcp: Vesk Studio is not reachable (" + pipe.toUtf8() + ")"));
     for (const QByteArray &line : log)
         QVERIFY2(line.isEmpty() || line.startsWith("vesk-mcp: "), line.constData());
 }
@@ -366,6 +373,52 @@ void TestCli::logLines()
     QCOMPARE(log.contains("vesk-mcp: ignoring a response from the client"), traced);
     if (!traced)
         QCOMPARE(result.err, QByteArray());
+}
+
+void TestCli::longMessagesInTheLog_data()
+{
+    QTest::addColumn<int>("size"); // of the request line
+    QTest::addColumn<int>("cut");  // bytes of it in the log, before the decoding
+    QTest::newRow("a message of 600 bytes is logged whole") << 600 << 600;
+    QTest::newRow("a message of 601 bytes is cut to 600") << 601 << 600;
+    QTest::newRow("a message of 1234 bytes is cut to 600") << 1234 << 600;
+}
+
+// With --verbose the request and its answer are traced, shortened to 600 bytes and their size.
+void TestCli::longMessagesInTheLog()
+{
+    QFETCH(int, size);
+    QFETCH(int, cut);
+
+    // A string id padded with a three-byte character so that the cut may fall inside it.
+    const QByteArray head = R"({"jsonrpc":"2.0","method":"ping","id":")";
+    const QByteArray tail = "\"}";
+    QByteArray id;
+    while (head.size() + id.size() + tail.size() + 3 <= size)
+        id += "\xE1\xBA\xBF"; // ế
+    id += QByteArray(size - head.size() - id.size() - tail.size(), 'x');
+    const QByteArray request = head + id + tail;
+    QCOMPARE(request.size(), size);
+    const QByteArray response = R"({"id":")" + id + R"(","jsonrpc":"2.0","result":{}})";
+
+    const auto shortened = [cut](const QByteArray &bytes) {
+        const QByteArray kept = bytes.size() <= cut ? bytes : bytes.left(cut);
+        QByteArray text = QString::fromUtf8(kept).toUtf8();
+        if (bytes.size() > cut)
+            text += "... (" + QByteArray::number(bytes.size()) + " bytes)";
+        return text;
+    };
+    QCOMPARE(abbreviate(request),
+             request.size() <= 600 ? request
+                                   : request.left(600) + "... ("
+                                             + QByteArray::number(request.size()) + " bytes)");
+
+    const Run result = run({"--verbose", "--pipe", uniquePipe()}, request + "\n");
+    QVERIFY(result.finished);
+    QCOMPARE(result.out, response + "\n");
+    const QList<QByteArray> log = result.err.split('\n');
+    QVERIFY(log.contains("vesk-mcp: <- " + shortened(request)));
+    QVERIFY(log.contains("vesk-mcp: -> " + shortened(response)));
 }
 
 void TestCli::input_data()
