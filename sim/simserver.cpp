@@ -411,27 +411,31 @@ void SimServer::queue(QLocalSocket *socket, Chunk chunk)
 void SimServer::pump(QLocalSocket *socket)
 {
     static const QByteArray filler(chunkSize, 'x');
-    Client *c = client(socket);
-    bool written = false;
-    while (c && !c->out.empty() && socket->bytesToWrite() < chunkSize) {
-        Chunk &front = c->out.front();
-        if (front.filler > 0) {
-            const qint64 n = qMin(front.filler, chunkSize);
-            socket->write(filler.constData(), n);
-            front.filler -= n;
-            if (front.filler == 0)
+    for (;;) {
+        Client *c = client(socket); // again each round: a flush may end the connection
+        bool written = false;
+        while (c && !c->out.empty() && socket->bytesToWrite() < chunkSize) {
+            Chunk &front = c->out.front();
+            if (front.filler > 0) {
+                const qint64 n = qMin(front.filler, chunkSize);
+                socket->write(filler.constData(), n);
+                front.filler -= n;
+                if (front.filler == 0)
+                    c->out.pop_front();
+            } else {
+                socket->write(front.bytes);
                 c->out.pop_front();
-        } else {
-            socket->write(front.bytes);
-            c->out.pop_front();
+            }
+            written = true;
         }
-        written = true;
-    }
-    // Out to the kernel now, not at the next turn of the event loop: a client that stops
-    // writing (socat at the end of its input) still gets the answers to what it sent. The
-    // bytesWritten this emits comes back here once; Qt does not nest it further.
-    if (written)
+        if (!written)
+            return;
+        // Out to the kernel now, not at the next turn of the event loop: a client that stops
+        // writing (socat at the end of its input) still gets the answers to what it sent.
+        // Don't wait for a bytesWritten after this: inside a bytesWritten handler Qt emits
+        // no second one, so a flush that empties the buffer would leave the queue stranded.
         socket->flush();
+    }
 }
 
 } // namespace ves::sim
