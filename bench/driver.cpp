@@ -11,6 +11,7 @@
 // It prints a markdown table with the target ratios and writes the figures as JSON.
 //
 // Usage: driver --farend PATH --sock PATH [--quick] [--json FILE] [--logdir DIR]
+//               [--only seq,pipe,large,cold,idle] [--seq CALLS] [--pipe CALLS]
 //               --peer 'NAME=COMMAND ARGS...' ...
 // In COMMAND, {sock} stands for the far end's socket path. The idle measurement runs the same
 // command with {sock} replaced by a path where nothing listens. The peer named "direct" needs no
@@ -26,6 +27,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <numeric>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -522,11 +524,18 @@ struct Peer
 struct Settings
 {
     bool quick = false;
-    int seqCount = 5000, seqWarmup = 300;
-    int pipeTotal = 30000;
+    int seqCount = 10000, seqWarmup = 500;
+    int pipeTotal = 100000;
     std::vector<std::pair<size_t, int>> sizes; // size, repetitions
     int coldRuns = 21;
     int idleSeconds = 10;
+    std::string only; // comma-separated parts to run (seq, pipe, large, cold, idle); empty: all
+
+    bool runs(const char *part) const
+    {
+        return only.empty()
+               || ("," + only + ",").find(std::string(",") + part + ",") != std::string::npos;
+    }
 };
 
 std::map<std::string, std::map<std::string, double>> results; // peer -> figure -> value
@@ -577,137 +586,260 @@ bool openPeer(Conn &c, const Peer &peer, const std::string &sock)
            || ((c.error = "cannot start the command"), false);
 }
 
-void runLoad(const Peer &peer, const Settings &s, const std::string &sock, pid_t farend)
+// One open peer during the load phases. The peers take turns in rounds, so that the load of the
+// rest of the machine, which changes over time, falls on all of them alike.
+struct Live
 {
+    const Peer *peer = nullptr;
     Conn c;
-    const std::string &name = peer.name;
-    if (!openPeer(c, peer, sock) || !handshake(c, true)) {
-        note(name, "handshake", c);
-        finish(c, false);
-        return;
-    }
+    bool alive = true;
+    std::map<std::string, Usage> usage; // per phase, summed over the peer's turns
 
-    std::fprintf(stderr, "  %s: sequential\n", name.c_str());
-    std::vector<double> rtt;
-    UsageProbe seqProbe(c.pid, farend);
-    if (sequential(c, s.seqCount, s.seqWarmup, rtt)) {
-        const Usage u = seqProbe.done();
-        record(name, "seq_p50_us", percentile(rtt, 0.5));
-        record(name, "seq_p99_us", percentile(rtt, 0.99));
-        record(name, "seq_mean_us", u.wall * 1e6 / double(rtt.size() + size_t(s.seqWarmup)));
-        record(name, "seq_server_cpu_pct", 100 * u.server / u.wall);
-    } else {
-        note(name, "sequential", c);
+    void add(const std::string &phase, const Usage &u)
+    {
+        Usage &t = usage[phase];
+        t.wall += u.wall;
+        t.server = (std::isnan(t.server) ? 0 : t.server) + u.server;
+        t.farend = (std::isnan(t.farend) ? 0 : t.farend) + u.farend;
+        t.driver += u.driver;
+    }
+    void fail(const std::string &what)
+    {
+        note(peer->name, what, c);
+        finish(c, false);
+        alive = false;
+    }
+};
+
+void recordUsage(Live &l, const std::string &phase, double calls)
+{
+    const Usage &u = l.usage[phase];
+    const std::string &name = l.peer->name;
+    record(name, phase + "_server_cpu_pct", 100 * u.server / u.wall);
+    record(name, phase + "_farend_cpu_pct", 100 * u.farend / u.wall);
+    record(name, phase + "_driver_cpu_pct", 100 * u.driver / u.wall);
+    if (calls > 0)
+        record(name, phase + "_server_cpu_us_per_call", u.server * 1e6 / calls);
+}
+
+void runLoad(const std::vector<Peer> &peers,
+             const Settings &s,
+             const std::string &sock,
+             pid_t farend)
+{
+    std::vector<Live> live;
+    for (const Peer &p : peers) {
+        Live l;
+        l.peer = &p;
+        if (!openPeer(l.c, p, sock) || !handshake(l.c, true))
+            l.fail("handshake");
+        live.push_back(std::move(l));
+    }
+    const int rounds = s.quick ? 2 : 10;
+
+    if (s.runs("seq")) {
+        std::fprintf(
+                stderr, "sequential small calls: %d per peer in %d rounds\n", s.seqCount, rounds);
+        std::map<std::string, std::vector<double>> rtt;
+        for (Live &l : live) {
+            std::vector<double> warm;
+            if (l.alive && !sequential(l.c, s.seqWarmup, 0, warm))
+                l.fail("sequential");
+        }
+        for (int r = 0; r < rounds; ++r) {
+            for (Live &l : live) {
+                if (!l.alive)
+                    continue;
+                const UsageProbe probe(l.c.pid, farend);
+                if (!sequential(l.c, s.seqCount / rounds, 0, rtt[l.peer->name]))
+                    l.fail("sequential");
+                else
+                    l.add("seq", probe.done());
+            }
+        }
+        for (Live &l : live) {
+            if (!l.alive)
+                continue;
+            const auto &v = rtt[l.peer->name];
+            record(l.peer->name, "seq_p50_us", percentile(v, 0.5));
+            record(l.peer->name, "seq_p99_us", percentile(v, 0.99));
+            record(l.peer->name,
+                   "seq_mean_us",
+                   std::accumulate(v.begin(), v.end(), 0.0) / double(v.size()));
+            recordUsage(l, "seq", double(v.size()));
+        }
     }
 
     for (const int window : {64, 256}) {
-        std::fprintf(stderr, "  %s: pipelined %d\n", name.c_str(), window);
-        double rate = nan;
-        const UsageProbe probe(c.pid, farend);
-        if (pipelined(c, s.pipeTotal, window, rate)) {
-            const Usage u = probe.done();
-            const std::string k = "pipe" + std::to_string(window);
-            record(name, k + "_calls_per_s", rate);
-            record(name, k + "_server_cpu_pct", 100 * u.server / u.wall);
-            record(name, k + "_farend_cpu_pct", 100 * u.farend / u.wall);
-            record(name, k + "_driver_cpu_pct", 100 * u.driver / u.wall);
-        } else {
-            note(name, "pipelined " + std::to_string(window), c);
-            finish(c, false);
-            return;
+        if (!s.runs("pipe"))
+            break;
+        std::fprintf(stderr,
+                     "pipelined, %d in flight: %d calls per peer in %d rounds\n",
+                     window,
+                     s.pipeTotal,
+                     rounds);
+        const std::string k = "pipe" + std::to_string(window);
+        for (Live &l : live) {
+            // Warm-up, so that a JIT compiler has seen the path before the clock runs.
+            double rate = nan;
+            if (l.alive && !pipelined(l.c, std::min(5000, s.pipeTotal / 5), window, rate))
+                l.fail("pipelined warm-up " + std::to_string(window));
         }
-    }
-
-    const double rssBefore = c.pid > 0 ? statusBytes(c.pid, "VmRSS:") : nan;
-    for (const auto &[size, reps] : s.sizes) {
-        std::fprintf(stderr, "  %s: %s result x%d\n", name.c_str(), mib(size).c_str(), reps);
-        double best = nan;
-        const UsageProbe probe(c.pid, farend);
-        for (int i = 0; i < reps; ++i) {
-            double t = nan;
-            if (!large(c, size, t)) {
-                note(name, mib(size) + " result", c);
-                finish(c, false);
-                return;
+        for (int r = 0; r < rounds; ++r) {
+            for (Live &l : live) {
+                double rate = nan;
+                if (!l.alive)
+                    continue;
+                const UsageProbe probe(l.c.pid, farend);
+                if (!pipelined(l.c, s.pipeTotal / rounds, window, rate))
+                    l.fail("pipelined " + std::to_string(window));
+                else
+                    l.add(k, probe.done());
             }
-            best = std::isnan(best) ? t : std::min(best, t);
         }
-        const Usage u = probe.done();
-        const std::string k = "r" + mib(size);
-        record(name, k + "_ms", best * 1e3);
-        record(name, k + "_MBps", double(size) / best / 1e6);
-        record(name, k + "_server_cpu_pct", 100 * u.server / u.wall);
-        record(name, k + "_farend_cpu_pct", 100 * u.farend / u.wall);
-        record(name, k + "_driver_cpu_pct", 100 * u.driver / u.wall);
+        for (Live &l : live) {
+            if (!l.alive)
+                continue;
+            record(l.peer->name, k + "_calls_per_s", double(s.pipeTotal) / l.usage[k].wall);
+            recordUsage(l, k, double(s.pipeTotal));
+        }
     }
-    if (c.pid > 0) {
-        const size_t payload = s.sizes.back().first;
-        const double hwm = statusBytes(c.pid, "VmHWM:");
-        record(name, "peak_rss_MiB", hwm / 1048576.0);
-        record(name, "peak_rss_x_payload", hwm / double(payload));
-        record(name, "rss_before_large_MiB", rssBefore / 1048576.0);
-        record(name, "peak_growth_x_payload", (hwm - rssBefore) / double(payload));
+
+    if (s.runs("large")) {
+        std::map<std::string, double> rssBefore;
+        for (Live &l : live) {
+            if (l.alive && l.c.pid > 0)
+                rssBefore[l.peer->name] = statusBytes(l.c.pid, "VmRSS:");
+        }
+        for (const auto &[size, reps] : s.sizes) {
+            std::fprintf(stderr, "%s results: best of %d per peer\n", mib(size).c_str(), reps);
+            const std::string k = "r" + mib(size);
+            std::map<std::string, double> best;
+            for (int i = 0; i < reps; ++i) {
+                for (Live &l : live) {
+                    double t = nan;
+                    if (!l.alive)
+                        continue;
+                    const UsageProbe probe(l.c.pid, farend);
+                    if (!large(l.c, size, t)) {
+                        l.fail(mib(size) + " result");
+                        continue;
+                    }
+                    l.add(k, probe.done());
+                    const auto it = best.find(l.peer->name);
+                    best[l.peer->name] = it == best.end() ? t : std::min(it->second, t);
+                }
+            }
+            for (Live &l : live) {
+                if (!l.alive)
+                    continue;
+                const double t = best[l.peer->name];
+                record(l.peer->name, k + "_ms", t * 1e3);
+                record(l.peer->name, k + "_MBps", double(size) / t / 1e6);
+                recordUsage(l, k, 0);
+            }
+        }
+        for (Live &l : live) {
+            if (!l.alive || l.c.pid <= 0)
+                continue;
+            const size_t payload = s.sizes.back().first;
+            const double hwm = statusBytes(l.c.pid, "VmHWM:");
+            const double before = rssBefore[l.peer->name];
+            record(l.peer->name, "peak_rss_MiB", hwm / 1048576.0);
+            record(l.peer->name, "peak_rss_x_payload", hwm / double(payload));
+            record(l.peer->name, "rss_before_large_MiB", before / 1048576.0);
+            record(l.peer->name, "peak_growth_x_payload", (hwm - before) / double(payload));
+        }
     }
-    finish(c, true);
+    for (Live &l : live) {
+        if (l.alive)
+            finish(l.c, true);
+    }
 }
 
-void runColdStart(const Peer &peer, const Settings &s, const std::string &sock)
+// Spawn to the initialize answer, the peers taking turns.
+void runColdStart(const std::vector<Peer> &peers, const Settings &s, const std::string &sock)
 {
-    if (peer.argv.empty())
+    if (!s.runs("cold"))
         return;
-    std::fprintf(stderr, "  %s: cold start x%d\n", peer.name.c_str(), s.coldRuns);
-    std::vector<double> times;
+    std::fprintf(stderr, "cold start: %d runs per peer\n", s.coldRuns);
+    std::map<std::string, std::vector<double>> times;
+    std::map<std::string, bool> failed;
     for (int i = 0; i < s.coldRuns; ++i) {
-        Conn c;
-        const auto t0 = Clock::now();
-        if (!spawn(c, substitute(peer.argv, sock), peer.name)) {
-            note(peer.name, "cold start", c);
-            return;
-        }
-        send(c, initializeText);
-        std::string_view line;
-        if (!readLine(c, line, 20000) || idOf(line) != 0) {
-            note(peer.name, "cold start", c);
+        for (const Peer &peer : peers) {
+            if (peer.argv.empty() || failed[peer.name])
+                continue;
+            Conn c;
+            const auto t0 = Clock::now();
+            std::string_view line;
+            if (!spawn(c, substitute(peer.argv, sock), peer.name)) {
+                c.error = "cannot start the command";
+            } else {
+                send(c, initializeText);
+                if (readLine(c, line, 20000) && idOf(line) == 0)
+                    times[peer.name].push_back(secondsSince(t0) * 1e3);
+                else if (c.error.empty())
+                    c.error = "bad initialize answer";
+            }
+            if (!c.error.empty()) {
+                note(peer.name, "cold start", c);
+                failed[peer.name] = true;
+            }
             finish(c, false);
-            return;
         }
-        times.push_back(secondsSince(t0) * 1e3);
-        finish(c, false);
     }
-    record(peer.name, "cold_start_ms", median(times));
-    record(peer.name, "cold_start_min_ms", *std::min_element(times.begin(), times.end()));
+    for (const auto &[name, v] : times) {
+        if (failed[name] || v.empty())
+            continue;
+        record(name, "cold_start_ms", median(v));
+        record(name, "cold_start_min_ms", *std::min_element(v.begin(), v.end()));
+    }
 }
 
-void runIdle(const Peer &peer, const Settings &s, const std::string &absentSock)
+// The CPU the servers use while the far end is absent, all of them at the same time.
+void runIdle(const std::vector<Peer> &peers, const Settings &s, const std::string &absentSock)
 {
-    if (peer.argv.empty())
+    if (!s.runs("idle"))
         return;
-    std::fprintf(stderr, "  %s: idle %d s\n", peer.name.c_str(), s.idleSeconds);
-    Conn c;
-    if (!spawn(c, substitute(peer.argv, absentSock), peer.name + "-idle")) {
-        note(peer.name, "idle", c);
-        return;
+    std::fprintf(stderr, "idle: %d s with the far end absent\n", s.idleSeconds);
+    std::vector<std::pair<const Peer *, Conn>> running;
+    for (const Peer &peer : peers) {
+        if (peer.argv.empty())
+            continue;
+        Conn c;
+        if (!spawn(c, substitute(peer.argv, absentSock), peer.name + "-idle")) {
+            note(peer.name, "idle", c);
+            continue;
+        }
+        const bool greeted = handshake(c, false);
+        usleep(300000); // let the start-up and the first connection attempt settle
+        if (waitpid(c.pid, nullptr, WNOHANG) == c.pid) {
+            c.pid = -1;
+            std::fprintf(
+                    stderr, "  %s ends without its far end: no idle figure\n", peer.name.c_str());
+            finish(c, false);
+            continue;
+        }
+        if (!greeted) {
+            note(peer.name, "idle (handshake without far end)", c);
+            finish(c, false);
+            continue;
+        }
+        running.emplace_back(&peer, std::move(c));
     }
-    const bool greeted = handshake(c, false);
-    usleep(300000); // let the start-up and the first connection attempt settle
-    if (waitpid(c.pid, nullptr, WNOHANG) == c.pid) {
-        c.pid = -1;
-        std::fprintf(stderr, "  %s: ends without its far end; no idle figure\n", peer.name.c_str());
-        finish(c, false);
-        return;
-    }
-    if (!greeted) {
-        note(peer.name, "idle (handshake without far end)", c);
-        finish(c, false);
-        return;
-    }
-    const double cpu0 = cpuSeconds(c.pid), precise0 = preciseCpuSeconds(c.pid);
+    std::vector<std::pair<double, double>> before;
+    for (auto &[peer, c] : running)
+        before.emplace_back(cpuSeconds(c.pid), preciseCpuSeconds(c.pid));
     usleep(useconds_t(s.idleSeconds) * 1000000u);
-    const double cpu = cpuSeconds(c.pid) - cpu0, precise = preciseCpuSeconds(c.pid) - precise0;
-    record(peer.name, "idle_cpu_ms", cpu * 1e3);
-    record(peer.name, "idle_cpu_ms_per_10s", cpu * 1e3 * 10.0 / s.idleSeconds);
-    record(peer.name, "idle_cpu_precise_ms_per_10s", precise * 1e3 * 10.0 / s.idleSeconds);
-    finish(c, true);
+    for (size_t i = 0; i < running.size(); ++i) {
+        auto &[peer, c] = running[i];
+        const double cpu = cpuSeconds(c.pid) - before[i].first;
+        const double precise = preciseCpuSeconds(c.pid) - before[i].second;
+        record(peer->name, "idle_cpu_ms", cpu * 1e3);
+        record(peer->name, "idle_cpu_ms_per_10s", cpu * 1e3 * 10.0 / s.idleSeconds);
+        record(peer->name, "idle_cpu_precise_ms_per_10s", precise * 1e3 * 10.0 / s.idleSeconds);
+        finish(c, true);
+    }
 }
 
 // ---- report ----
@@ -755,6 +887,12 @@ int main(int argc, char **argv)
         };
         if (a == "--quick") {
             s.quick = true;
+        } else if (a == "--only") {
+            s.only = value();
+        } else if (a == "--seq") {
+            s.seqCount = std::atoi(value().c_str());
+        } else if (a == "--pipe") {
+            s.pipeTotal = std::atoi(value().c_str());
         } else if (a == "--farend") {
             farendPath = value();
         } else if (a == "--sock") {
@@ -786,9 +924,9 @@ int main(int argc, char **argv)
         return 2;
     }
     if (s.quick) {
-        s.seqCount = 200;
-        s.seqWarmup = 20;
-        s.pipeTotal = 2000;
+        s.seqCount = std::min(s.seqCount, 300);
+        s.seqWarmup = 30;
+        s.pipeTotal = std::min(s.pipeTotal, 3000);
         s.sizes = {{size_t(1) << 20, 2}};
         s.coldRuns = 3;
         s.idleSeconds = 2;
@@ -811,12 +949,9 @@ int main(int argc, char **argv)
     const std::string absent = sock + ".absent";
     unlink(absent.c_str());
 
-    for (const Peer &p : peers) {
-        std::fprintf(stderr, "peer %s\n", p.name.c_str());
-        runLoad(p, s, sock, farend);
-        runColdStart(p, s, sock);
-        runIdle(p, s, absent);
-    }
+    runLoad(peers, s, sock, farend);
+    runColdStart(peers, s, sock);
+    runIdle(peers, s, absent);
     finish(fe, false);
     unlink(sock.c_str());
 
@@ -853,6 +988,9 @@ int main(int argc, char **argv)
                     "idle_cpu_precise_ms_per_10s",
                     3,
                     ""});
+    rows.push_back({"server CPU per call, sequential (µs)", "seq_server_cpu_us_per_call", 1, ""});
+    rows.push_back(
+            {"server CPU per call, pipelined 256 (µs)", "pipe256_server_cpu_us_per_call", 1, ""});
     rows.push_back({"server CPU during pipelined 256 (%)", "pipe256_server_cpu_pct", 0, ""});
     rows.push_back({"far end CPU during pipelined 256 (%)", "pipe256_farend_cpu_pct", 0, ""});
     rows.push_back({"driver CPU during pipelined 256 (%)", "pipe256_driver_cpu_pct", 0, ""});
