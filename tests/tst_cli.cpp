@@ -1,6 +1,5 @@
 // tst_cli.cpp - the built vesk-mcp end to end: texts, option errors, exit codes, a session on stdio
 #include "app/options.h"
-#include "io/stdio.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -178,56 +177,51 @@ void TestCli::informational_data()
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QStringList>("variables");
     QTest::addColumn<QByteArray>("out"); // @HELP@: the help text for the built program
-    QTest::addColumn<QByteArray>("err");
-    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QByteArray>("err"); // not empty: exit code 2, else 0
 
     const QByteArray help = "@HELP@";
     const QByteArray version = "vesk-mcp 0.6.0 (Vesk Studio MCP server; MCP protocol 2025-11-25, "
                                "2025-06-18, 2025-03-26, 2024-11-05)\n";
+    const QByteArray none;
     const auto row = [](const char *sentence) -> QTestData & { return QTest::newRow(sentence); };
-    row("--help prints the help") << QStringList{"--help"} << QStringList{} << help << QByteArray()
-                                  << 0;
-    row("-h prints the help") << QStringList{"-h"} << QStringList{} << help << QByteArray() << 0;
-    row("/? prints the help") << QStringList{"/?"} << QStringList{} << help << QByteArray() << 0;
+    const auto invalid = [](const char *option) {
+        return "vesk-mcp: invalid value for " + QByteArray(option) + " (see --help)\n";
+    };
+    const auto unknown = [](const QByteArray &argument) {
+        return "vesk-mcp: unknown option \"" + argument + "\" (see --help)\n";
+    };
+    row("--help prints the help") << QStringList{"--help"} << QStringList() << help << none;
+    row("-h prints the help") << QStringList{"-h"} << QStringList() << help << none;
+    row("/? prints the help") << QStringList{"/?"} << QStringList() << help << none;
     row("the help ignores the timeout and pipe settings")
             << QStringList{"--timeout", "10", "--pipe", "other", "--help", "--bogus"}
-            << QStringList{"VESK_MCP_TIMEOUT=30", "VESK_MCP_PIPE=env-pipe"} << help << QByteArray()
-            << 0;
-    row("-v prints the version line")
-            << QStringList{"-v"} << QStringList{} << version << QByteArray() << 0;
+            << QStringList{"VESK_MCP_TIMEOUT=30", "VESK_MCP_PIPE=env-pipe"} << help << none;
+    row("-v prints the version line") << QStringList{"-v"} << QStringList() << version << none;
     row("--version prints the version line")
             << QStringList{"--verbose", "--version"} << QStringList{"VESK_MCP_VERBOSE=1"} << version
-            << QByteArray() << 0;
+            << none;
     row("--print-pipe-name prints the account's name and ignores other pipe settings")
             << QStringList{"--pipe", "given", "--print-pipe-name"}
             << QStringList{QString::fromUtf8("USERNAME=Nguyễn Văn A"), "VESK_MCP_PIPE=env-pipe"}
-            << QByteArray("vesk-studio-mcp-Nguy_n_V_n_A\n") << QByteArray() << 0;
+            << QByteArray("vesk-studio-mcp-Nguy_n_V_n_A\n") << none;
     row("--print-pipe-name falls back to user")
             << QStringList{"--print-pipe-name"} << QStringList{"-USERNAME"}
-            << QByteArray("vesk-studio-mcp-user\n") << QByteArray() << 0;
+            << QByteArray("vesk-studio-mcp-user\n") << none;
     row("an invalid timeout is an error")
-            << QStringList{"--timeout", "86400.5"} << QStringList{} << QByteArray()
-            << QByteArray("vesk-mcp: invalid value for --timeout (see --help)\n") << 2;
-    row("a timeout without value is an error")
-            << QStringList{"--verbose", "--timeout"} << QStringList{} << QByteArray()
-            << QByteArray("vesk-mcp: invalid value for --timeout (see --help)\n") << 2;
+            << QStringList{"--timeout", "86400.5"} << QStringList() << none << invalid("--timeout");
+    row("a timeout without value is an error") << QStringList{"--verbose", "--timeout"}
+                                               << QStringList() << none << invalid("--timeout");
     row("a poll interval of 1.5 is an error")
-            << QStringList{"--poll-ms", "1.5"} << QStringList{} << QByteArray()
-            << QByteArray("vesk-mcp: invalid value for --poll-ms (see --help)\n") << 2;
+            << QStringList{"--poll-ms", "1.5"} << QStringList() << none << invalid("--poll-ms");
     row("a blank pipe name is an error")
-            << QStringList{"--pipe", "  "} << QStringList{} << QByteArray()
-            << QByteArray("vesk-mcp: invalid value for --pipe (see --help)\n") << 2;
+            << QStringList{"--pipe", "  "} << QStringList() << none << invalid("--pipe");
     row("an unknown option before help is an error")
-            << QStringList{"--HELP", "--help"} << QStringList{} << QByteArray()
-            << QByteArray("vesk-mcp: unknown option \"--HELP\" (see --help)\n") << 2;
+            << QStringList{"--HELP", "--help"} << QStringList() << none << unknown("--HELP");
     row("a joined value is an unknown option")
-            << QStringList{"--pipe=x"} << QStringList{} << QByteArray()
-            << QByteArray("vesk-mcp: unknown option \"--pipe=x\" (see --help)\n") << 2;
+            << QStringList{"--pipe=x"} << QStringList() << none << unknown("--pipe=x");
     row("a non-ASCII argument is reported in UTF-8")
-            << QStringList{QString::fromUtf8("bản-vẽ")} << QStringList{} << QByteArray()
-            << QByteArray(
-                       "vesk-mcp: unknown option \"b\xe1\xba\xa3n-v\xe1\xba\xbd\" (see --help)\n")
-            << 2;
+            << QStringList{QString::fromUtf8("bản-vẽ")} << QStringList() << none
+            << unknown("b\xe1\xba\xa3n-v\xe1\xba\xbd");
 }
 
 void TestCli::informational()
@@ -236,7 +230,6 @@ void TestCli::informational()
     QFETCH(QStringList, variables);
     QFETCH(QByteArray, out);
     QFETCH(QByteArray, err);
-    QFETCH(int, exitCode);
 
     if (out == "@HELP@")
         out = helpText(program).toUtf8(); // this process has the child's USERNAME
@@ -250,7 +243,7 @@ void TestCli::informational()
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(process.readAllStandardOutput(), out);
     QCOMPARE(lastStderr, err);
-    QCOMPARE(process.exitCode(), exitCode);
+    QCOMPARE(process.exitCode(), err.isEmpty() ? 0 : 2);
 }
 
 void TestCli::helpInDirectoryWithPlaceholders()
@@ -408,10 +401,6 @@ void TestCli::longMessagesInTheLog()
             text += "... (" + QByteArray::number(bytes.size()) + " bytes)";
         return text;
     };
-    QCOMPARE(abbreviate(request),
-             request.size() <= 600 ? request
-                                   : request.left(600) + "... ("
-                                             + QByteArray::number(request.size()) + " bytes)");
 
     const Run result = run({"--verbose", "--pipe", uniquePipe()}, request + "\n");
     QVERIFY(result.finished);

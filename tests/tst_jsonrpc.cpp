@@ -149,142 +149,137 @@ private slots:
     void batchWaitsForTheToolCall();
     void idKey_data();
     void idKey();
-    void builders();
     void finishWithNothingOutstanding();
     void finishWaitsForTheConnectionAttempt();
     void graceEndsTheWait();
 };
 
+namespace {
+
+const QString missingMethod = QStringLiteral("Invalid Request: \"method\" is missing");
+const QString badId = QStringLiteral("Invalid Request: \"id\" must be a string or a number");
+const QString badVersion = QStringLiteral("Invalid Request: \"jsonrpc\" must be \"2.0\"");
+const QString badMethod = QStringLiteral("Invalid Request: \"method\" must be a string");
+const QString badParams = QStringLiteral("Invalid params: \"params\" must be an object");
+const QString badName = QStringLiteral("Invalid params: \"name\" (string) is required");
+const QString badArguments = QStringLiteral("Invalid params: \"arguments\" must be an object");
+
+QJsonObject err(const QJsonValue &id, int code, const QString &message)
+{
+    return {{"jsonrpc", "2.0"},
+            {"id", id},
+            {"error", QJsonObject{{"code", code}, {"message", message}}}};
+}
+
+QJsonObject pong(const QJsonValue &id)
+{
+    return {{"jsonrpc", "2.0"}, {"id", id}, {"result", QJsonObject()}};
+}
+
+const QJsonValue null(QJsonValue::Null);
+
+} // namespace
+
 void TestJsonRpc::messages_data()
 {
     QTest::addColumn<QByteArray>("line");
-    QTest::addColumn<QByteArray>("expected"); // every message written, in order
+    QTest::addColumn<QJsonArray>("expected"); // every message written, in order
 
     const auto row = [](const char *sentence) -> QTestData & { return QTest::newRow(sentence); };
-    row("a blank line gets nothing") << QByteArray(" \t \r ") << QByteArray("[]");
+    const QByteArray ping = R"({"jsonrpc":"2.0","id":1,"method":"ping"})";
+    row("a blank line gets nothing") << QByteArray(" \t \r ") << QJsonArray();
     row("a line of only the byte-order mark gets nothing")
-            << QByteArray("\xEF\xBB\xBF") << QByteArray("[]");
+            << QByteArray("\xEF\xBB\xBF") << QJsonArray();
     row("the byte-order mark and spaces get nothing")
-            << QByteArray("\xEF\xBB\xBF   \t") << QByteArray("[]");
+            << QByteArray("\xEF\xBB\xBF   \t") << QJsonArray();
     row("a byte-order mark before a request is dropped")
-            << QByteArray("\xEF\xBB\xBF{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"ping\"}")
-            << QByteArray(R"([{"jsonrpc":"2.0","id":1,"result":{}}])");
+            << "\xEF\xBB\xBF" + ping << QJsonArray{pong(1)};
     row("white space around a request is trimmed")
-            << QByteArray(" \t{\"jsonrpc\":\"2.0\",\"id\":\"p\",\"method\":\"ping\"}\r\v\f ")
-            << QByteArray(R"([{"jsonrpc":"2.0","id":"p","result":{}}])");
+            << " \t" + ping + "\r\v\f " << QJsonArray{pong(1)};
     row("an empty batch gives one error object")
-            << QByteArray("[]")
-            << QByteArray(
-                       R"([{"jsonrpc":"2.0","id":null,"error":{"code":-32600,"message":"Invalid Request: empty batch"}}])");
+            << QByteArray("[]") << QJsonArray{err(null, -32600, "Invalid Request: empty batch")};
     row("a batch of one number gives an array with one error")
-            << QByteArray("[1]")
-            << QByteArray(
-                       R"([[{"jsonrpc":"2.0","id":null,"error":{"code":-32600,"message":"Invalid Request"}}]])");
-    row("non-objects in a batch are each invalid and nested arrays are not unpacked")
-            << QByteArray(R"(["a",null,[{"jsonrpc":"2.0","id":1,"method":"ping"}]])")
-            << QByteArray(
-                       R"([[{"jsonrpc":"2.0","id":null,"error":{"code":-32600,"message":"Invalid Request"}},
-                              {"jsonrpc":"2.0","id":null,"error":{"code":-32600,"message":"Invalid Request"}},
-                              {"jsonrpc":"2.0","id":null,"error":{"code":-32600,"message":"Invalid Request"}}]])");
+            << QByteArray("[1]") << QJsonArray{QJsonArray{err(null, -32600, "Invalid Request")}};
+    row("non-objects in a batch are invalid and nested arrays are not unpacked")
+            << "[\"a\",null,[" + ping + "]]"
+            << QJsonArray{QJsonArray{err(null, -32600, "Invalid Request"),
+                                     err(null, -32600, "Invalid Request"),
+                                     err(null, -32600, "Invalid Request")}};
     row("a batch of notifications only writes nothing")
-            << QByteArray(R"([{"jsonrpc":"2.0","method":"notifications/other"},
-                              {"jsonrpc":"2.0","method":"notifications/initialized","params":null},
-                              {"method":5}])")
-            << QByteArray("[]");
+            << QByteArray(R"([{"jsonrpc":"2.0","method":"notifications/other"},{"method":5},
+                {"jsonrpc":"2.0","method":"notifications/initialized","params":null}])")
+            << QJsonArray();
     row("a batch of client responses only writes nothing")
-            << QByteArray(R"([{"jsonrpc":"2.0","id":1,"result":{}},
-                              {"jsonrpc":"2.0","id":"x","error":{"code":1,"message":"m"}}])")
-            << QByteArray("[]");
+            << QByteArray(R"([{"jsonrpc":"2.0","id":1,"result":{}},{"id":"x","error":{}}])")
+            << QJsonArray();
     row("a mixed batch answers its requests in order in one array")
             << QByteArray(R"([{"jsonrpc":"2.0","id":"a","method":"ping"},
-                              {"jsonrpc":"2.0","method":"notifications/other"},
-                              {"jsonrpc":"2.0","id":3,"result":{}},
-                              {"jsonrpc":"2.0","id":2,"method":"nope"},
-                              {"jsonrpc":"2.0","id":4}])")
-            << QByteArray(R"([[{"jsonrpc":"2.0","id":"a","result":{}},
-                               {"jsonrpc":"2.0","id":2,"error":{"code":-32601,"message":"Method not found: nope"}},
-                               {"jsonrpc":"2.0","id":4,"error":{"code":-32600,"message":"Invalid Request: \"method\" is missing"}}]])");
-    row("a message without method echoes a number id")
-            << QByteArray(R"({"jsonrpc":"2.0","id":1})")
-            << QByteArray(
-                       R"([{"jsonrpc":"2.0","id":1,"error":{"code":-32600,"message":"Invalid Request: \"method\" is missing"}}])");
+                {"jsonrpc":"2.0","method":"notifications/other"},{"jsonrpc":"2.0","id":3,"result":{}},
+                {"jsonrpc":"2.0","id":2,"method":"nope"},{"jsonrpc":"2.0","id":4}])")
+            << QJsonArray{QJsonArray{pong("a"),
+                                     err(2, -32601, "Method not found: nope"),
+                                     err(4, -32600, missingMethod)}};
+    row("a message without method echoes a number id") << QByteArray(R"({"jsonrpc":"2.0","id":1})")
+                                                       << QJsonArray{err(1, -32600, missingMethod)};
     row("a message without method echoes a string id")
-            << QByteArray(R"({"id":"7"})")
-            << QByteArray(
-                       R"([{"jsonrpc":"2.0","id":"7","error":{"code":-32600,"message":"Invalid Request: \"method\" is missing"}}])");
+            << QByteArray(R"({"id":"7"})") << QJsonArray{err("7", -32600, missingMethod)};
     row("a message without method and with id true gets id null")
             << QByteArray(R"({"jsonrpc":"2.0","id":true})")
-            << QByteArray(
-                       R"([{"jsonrpc":"2.0","id":null,"error":{"code":-32600,"message":"Invalid Request: \"method\" is missing"}}])");
+            << QJsonArray{err(null, -32600, missingMethod)};
     row("an empty object is a message without method")
-            << QByteArray("{}")
-            << QByteArray(
-                       R"([{"jsonrpc":"2.0","id":null,"error":{"code":-32600,"message":"Invalid Request: \"method\" is missing"}}])");
+            << QByteArray("{}") << QJsonArray{err(null, -32600, missingMethod)};
     row("a client response is ignored")
-            << QByteArray(R"({"jsonrpc":"2.0","id":1,"result":{}})") << QByteArray("[]");
+            << QByteArray(R"({"jsonrpc":"2.0","id":1,"result":{}})") << QJsonArray();
     row("a client error response is ignored")
-            << QByteArray(R"({"id":"s","error":{"code":-1,"message":"no"}})") << QByteArray("[]");
+            << QByteArray(R"({"id":"s","error":{"code":-1,"message":"no"}})") << QJsonArray();
     for (const char *id : {"null", "true", "[]", "{}"}) {
         QTest::addRow("a request with id %s is invalid with id null", id)
                 << QByteArray(R"({"jsonrpc":"2.0","method":"ping","id":)") + id + '}'
-                << QByteArray(
-                           R"([{"jsonrpc":"2.0","id":null,"error":{"code":-32600,"message":"Invalid Request: \"id\" must be a string or a number"}}])");
+                << QJsonArray{err(null, -32600, badId)};
     }
     row("the id check comes before the jsonrpc check")
             << QByteArray(R"({"jsonrpc":"1.0","method":"ping","id":null})")
-            << QByteArray(
-                       R"([{"jsonrpc":"2.0","id":null,"error":{"code":-32600,"message":"Invalid Request: \"id\" must be a string or a number"}}])");
+            << QJsonArray{err(null, -32600, badId)};
     for (const char *version : {"\"1.0\"", "2", "2.0", "null", "\"2.0 \""}) {
         QTest::addRow("jsonrpc %s is not 2.0", version)
                 << QByteArray(R"({"method":"ping","id":"abc","jsonrpc":)") + version + '}'
-                << QByteArray(
-                           R"([{"jsonrpc":"2.0","id":"abc","error":{"code":-32600,"message":"Invalid Request: \"jsonrpc\" must be \"2.0\""}}])");
+                << QJsonArray{err("abc", -32600, badVersion)};
     }
     row("a request without jsonrpc fails the version check")
-            << QByteArray(R"({"method":"ping","id":3})")
-            << QByteArray(
-                       R"([{"jsonrpc":"2.0","id":3,"error":{"code":-32600,"message":"Invalid Request: \"jsonrpc\" must be \"2.0\""}}])");
+            << QByteArray(R"({"method":"ping","id":3})") << QJsonArray{err(3, -32600, badVersion)};
     for (const char *method : {"5", "null", "[\"ping\"]"}) {
         QTest::addRow("method %s is not a string", method)
                 << QByteArray(R"({"jsonrpc":"2.0","id":7,"method":)") + method + '}'
-                << QByteArray(
-                           R"([{"jsonrpc":"2.0","id":7,"error":{"code":-32600,"message":"Invalid Request: \"method\" must be a string"}}])");
+                << QJsonArray{err(7, -32600, badMethod)};
     }
     for (const char *params : {"[]", "\"x\"", "5", "false"}) {
         QTest::addRow("params %s is not an object", params)
                 << QByteArray(R"({"jsonrpc":"2.0","id":1,"method":"ping","params":)") + params + '}'
-                << QByteArray(
-                           R"([{"jsonrpc":"2.0","id":1,"error":{"code":-32602,"message":"Invalid params: \"params\" must be an object"}}])");
+                << QJsonArray{err(1, -32602, badParams)};
     }
     row("the params check comes before the method lookup")
             << QByteArray(R"({"jsonrpc":"2.0","id":1,"method":"nope","params":[]})")
-            << QByteArray(
-                       R"([{"jsonrpc":"2.0","id":1,"error":{"code":-32602,"message":"Invalid params: \"params\" must be an object"}}])");
+            << QJsonArray{err(1, -32602, badParams)};
     row("params null is accepted for a request")
             << QByteArray(R"({"jsonrpc":"2.0","id":1,"method":"ping","params":null})")
-            << QByteArray(R"([{"jsonrpc":"2.0","id":1,"result":{}}])");
+            << QJsonArray{pong(1)};
     row("ping with params gives an empty result")
-            << QByteArray(
-                       R"({"jsonrpc":"2.0","id":1,"method":"ping","params":{"a":[1],"_meta":{}}})")
-            << QByteArray(R"([{"jsonrpc":"2.0","id":1,"result":{}}])");
+            << QByteArray(R"({"jsonrpc":"2.0","id":1,"method":"ping","params":{"a":[1]}})")
+            << QJsonArray{pong(1)};
     row("an id of 1.5 stays 1.5") << QByteArray(R"({"jsonrpc":"2.0","id":1.5,"method":"ping"})")
-                                  << QByteArray(R"([{"jsonrpc":"2.0","id":1.5,"result":{}}])");
+                                  << QJsonArray{pong(1.5)};
     row("a string id 7 stays a string")
-            << QByteArray(R"({"jsonrpc":"2.0","id":"7","method":"ping"})")
-            << QByteArray(R"([{"jsonrpc":"2.0","id":"7","result":{}}])");
+            << QByteArray(R"({"jsonrpc":"2.0","id":"7","method":"ping"})") << QJsonArray{pong("7")};
     row("an empty string id and a negative id are echoed")
-            << QByteArray(
-                       R"([{"jsonrpc":"2.0","id":"","method":"ping"},{"jsonrpc":"2.0","id":-3,"method":"ping"}])")
-            << QByteArray(
-                       R"([[{"jsonrpc":"2.0","id":"","result":{}},{"jsonrpc":"2.0","id":-3,"result":{}}]])");
+            << QByteArray(R"([{"jsonrpc":"2.0","id":"","method":"ping"},
+                {"jsonrpc":"2.0","id":-3,"method":"ping"}])")
+            << QJsonArray{QJsonArray{pong(""), pong(-3)}};
     row("a method in other letter case is not found")
             << QByteArray(R"({"jsonrpc":"2.0","id":9,"method":"Tools/list"})")
-            << QByteArray(
-                       R"([{"jsonrpc":"2.0","id":9,"error":{"code":-32601,"message":"Method not found: Tools/list"}}])");
+            << QJsonArray{err(9, -32601, "Method not found: Tools/list")};
     row("a notification method sent as a request is not found")
             << QByteArray(R"({"jsonrpc":"2.0","id":"n","method":"notifications/initialized"})")
-            << QByteArray(
-                       R"([{"jsonrpc":"2.0","id":"n","error":{"code":-32601,"message":"Method not found: notifications/initialized"}}])");
+            << QJsonArray{err("n", -32601, "Method not found: notifications/initialized")};
     for (const char *notification :
          {R"({"jsonrpc":"2.0","method":"notifications/initialized","params":null})",
           R"({"jsonrpc":"2.0","method":"notifications/initialized","params":[]})",
@@ -293,45 +288,37 @@ void TestJsonRpc::messages_data()
           R"({"jsonrpc":"2.0","method":"notifications/unknown","params":{"x":1}})",
           R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":1}})"}) {
         QTest::addRow("the notification %s gets nothing", notification)
-                << QByteArray(notification) << QByteArray("[]");
+                << QByteArray(notification) << QJsonArray();
     }
+    const auto call = [](const char *params) {
+        return R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":)" + QByteArray(params)
+               + "}";
+    };
     row("a tools/call name of empty text is the name error")
-            << QByteArray(R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":""}})")
-            << QByteArray(
-                       R"([{"jsonrpc":"2.0","id":1,"error":{"code":-32602,"message":"Invalid params: \"name\" (string) is required"}}])");
+            << call(R"({"name":""})") << QJsonArray{err(1, -32602, badName)};
     row("a tools/call name that is a number is the name error")
-            << QByteArray(R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":5}})")
-            << QByteArray(
-                       R"([{"jsonrpc":"2.0","id":1,"error":{"code":-32602,"message":"Invalid params: \"name\" (string) is required"}}])");
+            << call(R"({"name":5})") << QJsonArray{err(1, -32602, badName)};
     row("a tools/call without params is the name error")
             << QByteArray(R"({"jsonrpc":"2.0","id":"c","method":"tools/call"})")
-            << QByteArray(
-                       R"([{"jsonrpc":"2.0","id":"c","error":{"code":-32602,"message":"Invalid params: \"name\" (string) is required"}}])");
+            << QJsonArray{err("c", -32602, badName)};
     row("tools/call arguments that are an array are the arguments error")
-            << QByteArray(
-                       R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"draw","arguments":[]}})")
-            << QByteArray(
-                       R"([{"jsonrpc":"2.0","id":2,"error":{"code":-32602,"message":"Invalid params: \"arguments\" must be an object"}}])");
+            << call(R"({"name":"draw","arguments":[]})")
+            << QJsonArray{err(1, -32602, badArguments)};
     row("tools/call arguments that are text are the arguments error")
-            << QByteArray(
-                       R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"vesk_status","arguments":"{}"}})")
-            << QByteArray(
-                       R"([{"jsonrpc":"2.0","id":2,"error":{"code":-32602,"message":"Invalid params: \"arguments\" must be an object"}}])");
+            << call(R"({"name":"vesk_status","arguments":"{}"})")
+            << QJsonArray{err(1, -32602, badArguments)};
     row("a wrong name and wrong arguments give the name error")
-            << QByteArray(
-                       R"({"jsonrpc":"2.0","id":3,"method":"tools/call","params":{"name":5,"arguments":[]}})")
-            << QByteArray(
-                       R"([{"jsonrpc":"2.0","id":3,"error":{"code":-32602,"message":"Invalid params: \"name\" (string) is required"}}])");
+            << call(R"({"name":5,"arguments":[]})") << QJsonArray{err(1, -32602, badName)};
 }
 
 void TestJsonRpc::messages()
 {
     QFETCH(QByteArray, line);
-    QFETCH(QByteArray, expected);
+    QFETCH(QJsonArray, expected);
 
     Rig rig;
     rig.send(line);
-    QCOMPARE(QJsonValue(sentArray(rig)), json(expected));
+    QCOMPARE(sentArray(rig), expected);
     QVERIFY(allCompact(rig));
 }
 
@@ -576,22 +563,6 @@ void TestJsonRpc::idKey()
     QFETCH(QJsonValue, id);
     QFETCH(QString, key);
     QCOMPARE(McpServer::idKey(id), key);
-}
-
-void TestJsonRpc::builders()
-{
-    // makeError leaves out data only when it is undefined or null, and turns an undefined id
-    // into null; a notification without params has no params member.
-    QCOMPARE(QJsonValue(McpServer::makeError(QJsonValue::Undefined, -32603, "m", QJsonValue::Null)),
-             json(R"({"jsonrpc":"2.0","id":null,"error":{"code":-32603,"message":"m"}})"));
-    QCOMPARE(
-            QJsonValue(McpServer::makeError("x", -32000, "m", QJsonObject{{"k", 1}})),
-            json(R"({"jsonrpc":"2.0","id":"x","error":{"code":-32000,"message":"m","data":{"k":1}}})"));
-    Rig rig;
-    rig.server->notify("notifications/progress", QJsonObject{{"progress", 1}});
-    QCOMPARE(
-            QJsonValue(rig.last()),
-            json(R"({"jsonrpc":"2.0","method":"notifications/progress","params":{"progress":1}})"));
 }
 
 void TestJsonRpc::finishWithNothingOutstanding()
