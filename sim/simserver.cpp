@@ -131,8 +131,7 @@ void SimServer::accept()
                 &QLocalSocket::errorOccurred,
                 this,
                 [this, socket](QLocalSocket::LocalSocketError error) {
-                    // The peer closing is reported again as a disconnect; only other errors are
-                    // news.
+                    // A peer that closes is logged by the disconnect handler.
                     if (error != QLocalSocket::PeerClosedError)
                         if (Client *c = client(socket))
                             logLine(QStringLiteral("client %1: %2")
