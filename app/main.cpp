@@ -41,7 +41,8 @@ int main(int argc, char *argv[])
 
     auto *server = new McpServer(std::move(options), writeStdout, &app);
     startStdinReader(QPointer<McpServer>(server));
-    const int exitStatus = QCoreApplication::exec();
+    const int loopResult = QCoreApplication::exec();
+    const int exitStatus = stdoutBroken() ? 1 : loopResult;
     delete server;
     std::fflush(stdout);
     std::fflush(stderr);

@@ -9,6 +9,7 @@
 #include <QJsonDocument>
 #include <QMetaObject>
 
+#include <atomic>
 #include <functional>
 #include <thread>
 
@@ -63,6 +64,15 @@ void startStdinReader(QPointer<McpServer> server)
     std::thread(readStdin, std::move(server)).detach();
 }
 
+namespace {
+std::atomic_bool stdoutFailed{false};
+} // namespace
+
+bool stdoutBroken()
+{
+    return stdoutFailed;
+}
+
 void writeStdout(const QByteArray &message)
 {
     // Two writes into stdio's buffer rather than a copy of a message that may be many MiB.
@@ -71,6 +81,7 @@ void writeStdout(const QByteArray &message)
                          && std::fputc('\n', stdout) != EOF;
     if (std::fflush(stdout) == 0 && written)
         return;
+    stdoutFailed = true;
     static const char failure[] = "vesk-mcp: cannot write to stdout, exiting\n";
     std::fwrite(failure, 1, sizeof failure - 1, stderr);
     std::fflush(stderr);

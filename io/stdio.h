@@ -18,6 +18,10 @@ void startStdinReader(QPointer<McpServer> server);
 // stderr and posts the end of the event loop with code 1.
 void writeStdout(const QByteArray &message);
 
+// True once a write to stdout has failed. The exit code is then 1 even when the finish after
+// the end of input ends the event loop with 0 in the same turn.
+bool stdoutBroken();
+
 // Writes main's texts (help, version, errors) to stdout or stderr: UTF-16 to a console window,
 // UTF-8 bytes to anything else.
 void printText(const QString &text, std::FILE *stream);
