@@ -14,6 +14,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
+
 #ifdef Q_OS_UNIX
 #include <fcntl.h>
 #include <unistd.h>
@@ -351,9 +353,9 @@ void TestCli::logLines()
 
     const QString pipe = uniquePipe();
     const Run result = run(arguments + QStringList{"--pipe", pipe, "--poll-ms", "0"},
-                           pingLine + "\n"
+                           "   \n\xEF\xBB\xBF\n" + pingLine + "\n"
                                    + R"({"jsonrpc":"2.0","id":1,"result":{}})"
-                                     "\n",
+                                     "\n\t\r\n",
                            variables);
     QVERIFY(result.finished);
     QCOMPARE(result.exitCode, 0);
@@ -364,6 +366,11 @@ void TestCli::logLines()
     QCOMPARE(log.contains("vesk-mcp: <- " + pingLine), traced);
     QCOMPARE(log.contains(R"(vesk-mcp: -> {"id":"p","jsonrpc":"2.0","result":{}})"), traced);
     QCOMPARE(log.contains("vesk-mcp: ignoring a response from the client"), traced);
+    // Blank lines and a lone byte-order mark leave no trace.
+    const auto received = std::count_if(log.cbegin(), log.cend(), [](const QByteArray &line) {
+        return line.startsWith("vesk-mcp: <- ");
+    });
+    QCOMPARE(received, traced ? 2 : 0);
     if (!traced)
         QCOMPARE(result.err, QByteArray());
 }

@@ -146,6 +146,9 @@ private slots:
     void statusToolDefinition();
     void offlineAnswers_data();
     void offlineAnswers();
+    void forwardedParams_data();
+    void forwardedParams();
+    void onlyInitializedConnects();
     void batchWaitsForTheToolCall();
     void idKey_data();
     void idKey();
@@ -510,13 +513,60 @@ void TestJsonRpc::offlineAnswers()
              json(R"({"jsonrpc":"2.0","id":"l","result":{"tools":[)" + statusToolJson + "]}}"));
 }
 
+void TestJsonRpc::forwardedParams_data()
+{
+    QTest::addColumn<QByteArray>("params");
+    QTest::addColumn<QByteArray>("forwarded");
+    QTest::newRow("absent arguments reach Vesk Studio as an empty object")
+            << QByteArray(R"({"name":"draw"})") << QByteArray(R"({"name":"draw","arguments":{}})");
+    QTest::newRow("null arguments reach Vesk Studio as an empty object")
+            << QByteArray(R"({"name":"draw","arguments":null})")
+            << QByteArray(R"({"name":"draw","arguments":{}})");
+    QTest::newRow("other members of the params are kept")
+            << QByteArray(R"({"name":"draw","arguments":{"x":1},"_meta":{"progressToken":"t"}})")
+            << QByteArray(R"({"name":"draw","arguments":{"x":1},"_meta":{"progressToken":"t"}})");
+}
+
+void TestJsonRpc::forwardedParams()
+{
+    QFETCH(QByteArray, params);
+    QFETCH(QByteArray, forwarded);
+
+    Rig rig;
+    QVERIFY(rig.listen());
+    rig.send(R"({"jsonrpc":"2.0","id":"c","method":"tools/call","params":)" + params + '}');
+    QTRY_VERIFY(rig.app.hasPendingConnections());
+    QLocalSocket *far = rig.app.nextPendingConnection();
+    QTRY_VERIFY(far->canReadLine());
+    const QJsonObject request = QJsonDocument::fromJson(far->readLine()).object();
+    QCOMPARE(request.keys(), (QStringList{"id", "method", "params"}));
+    QCOMPARE(request.value("method"), QJsonValue("tools/call"));
+    QCOMPARE(request.value("params"), json(forwarded));
+}
+
+// Neither initialize nor ping reaches for Vesk Studio; the client's initialized notification does.
+void TestJsonRpc::onlyInitializedConnects()
+{
+    Rig rig;
+    QVERIFY(rig.listen());
+    rig.send(R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"x"}})");
+    rig.send(R"({"jsonrpc":"2.0","id":2,"method":"ping"})");
+    QCoreApplication::processEvents();
+    QCoreApplication::processEvents();
+    QVERIFY(!rig.app.hasPendingConnections());
+    QCOMPARE(rig.sent.size(), 2);
+    rig.send(R"({"jsonrpc":"2.0","method":"notifications/initialized"})");
+    QTRY_VERIFY(rig.app.hasPendingConnections());
+    QCOMPARE(rig.sent.size(), 2);
+}
+
 // The answer of a batch is held back until its last member is answered: here a tool call that
 // waits for a connection attempt which only its time-out ends.
 void TestJsonRpc::batchWaitsForTheToolCall()
 {
 #ifdef Q_OS_LINUX
     ServerOptions options = testOptions();
-    options.connectTimeoutMs = 300;
+    options.connectTimeoutMs = 1000;
     Rig rig(options);
     BlockedPipe pipe(rig.pipeName);
     QVERIFY(pipe.full);
@@ -581,7 +631,7 @@ void TestJsonRpc::finishWaitsForTheConnectionAttempt()
 {
 #ifdef Q_OS_LINUX
     ServerOptions options = testOptions();
-    options.connectTimeoutMs = 500;
+    options.connectTimeoutMs = 1500;
     Rig rig(options);
     BlockedPipe pipe(rig.pipeName);
     QVERIFY(pipe.full);
