@@ -174,9 +174,14 @@ QJsonObject err(const QJsonValue &id, int code, const QString &message)
             {"error", QJsonObject{{"code", code}, {"message", message}}}};
 }
 
+QJsonObject resultOf(const QJsonValue &id, const QJsonObject &result)
+{
+    return {{"jsonrpc", "2.0"}, {"id", id}, {"result", result}};
+}
+
 QJsonObject pong(const QJsonValue &id)
 {
-    return {{"jsonrpc", "2.0"}, {"id", id}, {"result", QJsonObject()}};
+    return resultOf(id, {});
 }
 
 const QJsonValue null(QJsonValue::Null);
@@ -365,7 +370,7 @@ void TestJsonRpc::parseErrors()
 
     // Malformed input changes nothing for the next line.
     rig.send(R"({"jsonrpc":"2.0","id":2,"method":"ping"})");
-    QCOMPARE(rig.last(), McpServer::makeResult(2, {}));
+    QCOMPARE(rig.last(), resultOf(2, {}));
 }
 
 void TestJsonRpc::tooLarge()
@@ -421,12 +426,7 @@ void TestJsonRpc::initialize()
         QCOMPARE(rig.sent.size(), round + 1);
         if (agreed.isEmpty()) {
             QCOMPARE(rig.last(),
-                     McpServer::makeError(
-                             QStringLiteral("i"),
-                             -32602,
-                             QStringLiteral(
-                                     "Invalid params: \"protocolVersion\" (string) is required")));
-            QVERIFY(!rig.last()["error"].toObject().contains("data"));
+                     err("i", -32602, "Invalid params: \"protocolVersion\" (string) is required"));
             continue;
         }
         const QJsonObject expected{
@@ -435,7 +435,7 @@ void TestJsonRpc::initialize()
                 {"serverInfo",
                  json(R"({"name":"vesk-studio","title":"Vesk Studio","version":"0.6.0"})")},
                 {"instructions", instructions()}};
-        QCOMPARE(rig.last(), McpServer::makeResult(QStringLiteral("i"), expected));
+        QCOMPARE(rig.last(), resultOf(QStringLiteral("i"), expected));
     }
 }
 
@@ -502,8 +502,7 @@ void TestJsonRpc::offlineAnswers()
     Rig rig; // nothing listens on its pipe: the attempt fails and the call is answered offline
     rig.send(R"({"jsonrpc":"2.0","id":7,"method":"tools/call","params":)" + params + '}');
     QTRY_COMPARE(rig.sent.size(), 1);
-    QCOMPARE(rig.last(),
-             McpServer::makeResult(7, textResult(text + notConnected(rig.pipeName), isError)));
+    QCOMPARE(rig.last(), resultOf(7, textResult(text + notConnected(rig.pipeName), isError)));
     QCOMPARE(rig.server->notConnectedText(), notConnected(rig.pipeName));
     QVERIFY(allCompact(rig));
 
@@ -577,8 +576,8 @@ void TestJsonRpc::batchWaitsForTheToolCall()
     QCOMPARE(rig.sent.size(), 0);
     QTRY_COMPARE_WITH_TIMEOUT(rig.sent.size(), 1, 10000);
     const QJsonArray expected{
-            McpServer::makeResult(1, {}),
-            McpServer::makeResult(
+            resultOf(1, {}),
+            resultOf(
                     2,
                     textResult(QString::fromUtf8("Công cụ \"draw\" chưa dùng được. / Tool \"draw\" "
                                                  "is not available.\n")
@@ -649,7 +648,7 @@ void TestJsonRpc::finishWaitsForTheConnectionAttempt()
     QCOMPARE(calls, 0);
     QTRY_COMPARE_WITH_TIMEOUT(calls, 1, 10000);
     QCOMPARE(sentWhenCalled, 1); // the offline answer went out before the end
-    QCOMPARE(rig.last(), McpServer::makeResult(1, textResult(notConnected(rig.pipeName), false)));
+    QCOMPARE(rig.last(), resultOf(1, textResult(notConnected(rig.pipeName), false)));
 #else
     QSKIP("needs a Unix socket with a full backlog");
 #endif
