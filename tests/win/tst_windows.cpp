@@ -341,6 +341,7 @@ private slots:
     void initTestCase();
     void accountCallsOnARealPipe();
     void toolCallRelayedOverANamedPipe();
+    void standInInAnotherProcess();
     void refusals_data();
     void refusals();
     void stdinIsBinary();
@@ -457,6 +458,99 @@ void TestWindows::toolCallRelayedOverANamedPipe()
     QCOMPARE(client.response(QLatin1String("call-3")).value(QLatin1String("result")).toObject(),
              app.callResult);
     QVERIFY(!client.out.contains('\r'));
+}
+
+// Both ends are wine (or Windows) processes of their own: vesk-studio-sim.exe serves the pipe, and
+// the account calls name it, not this process; vesk-mcp.exe relays a call with progress to it.
+void TestWindows::standInInAnotherProcess()
+{
+#ifndef VESK_SIM_PATH
+    QSKIP("vesk-studio-sim is not part of this build");
+#else
+    const QString name = uniquePipeName();
+    QProcess sim;
+    QByteArray simErr;
+    connect(&sim, &QProcess::readyReadStandardError, this, [&] {
+        simErr += sim.readAllStandardError();
+    });
+    sim.setCreateProcessArgumentsModifier(
+            [](QProcess::CreateProcessArguments *args) { args->flags |= CREATE_NO_WINDOW; });
+    sim.start(QString::fromUtf8(VESK_SIM_PATH), {QStringLiteral("--pipe"), name});
+    const auto stopSim = qScopeGuard([&] {
+        sim.kill();
+        sim.waitForFinished(longWait);
+    });
+    QVERIFY2(sim.waitForStarted(longWait), qPrintable(sim.errorString()));
+    QVERIFY2(QTest::qWaitFor([&] { return simErr.contains("sim: listening on "); }, longWait),
+             simErr.constData());
+
+    QLocalSocket probe;
+    probe.connectToServer(name);
+    QVERIFY(probe.waitForConnected(longWait));
+    const std::uint32_t pid = native::pipeServerProcessId(native::Handle(probe.socketDescriptor()));
+    QCOMPARE(qint64(pid), sim.processId());
+    QVERIFY(pid != std::uint32_t(QCoreApplication::applicationPid()));
+    const native::Handle process = native::openProcessForQuery(pid);
+    QVERIFY(process != 0);
+    const std::string simSid = native::userSid(process);
+    native::closeProcess(process);
+    QVERIFY(!simSid.empty());
+    QCOMPARE(simSid, native::userSid(native::currentProcess()));
+    probe.disconnectFromServer();
+
+    Client client(
+            {QStringLiteral("--pipe"), name, QStringLiteral("--poll-ms"), QStringLiteral("0")});
+    QVERIFY2(client.start(), qPrintable(client.process.errorString()));
+    client.send(initializeLine + initializedLine);
+    client.send(
+            R"({"jsonrpc":"2.0","id":2,"method":"tools/list"})"
+            "\n"
+            R"({"jsonrpc":"2.0","id":3,"method":"tools/call","params":{"name":"add_wall",)"
+            R"("arguments":{"x1":0,"y1":0,"x2":4000,"y2":0}}})"
+            "\n"
+            R"({"jsonrpc":"2.0","id":4,"method":"tools/call","params":{"name":"render_preview",)"
+            R"("arguments":{"steps":2,"stepMs":10},"_meta":{"progressToken":"tok"}}})"
+            "\n");
+    CHILD_VERIFY(client.waitForResponse(4), client);
+    CHILD_VERIFY(client.waitForResponse(3), client);
+    CHILD_VERIFY(client.waitForResponse(2), client);
+    CHILD_VERIFY(client.err.contains(stderrText("vesk-mcp: connected to Vesk Studio ("
+                                                + name.toUtf8() + ")\n")),
+                 client);
+    CHILD_VERIFY(client.finish(), client);
+    QCOMPARE(client.process.exitCode(), 0);
+
+    QStringList names;
+    const QJsonArray tools = client.response(2)
+                                     .value(QLatin1String("result"))
+                                     .toObject()
+                                     .value(QLatin1String("tools"))
+                                     .toArray();
+    for (const QJsonValue &tool : tools)
+        names.append(tool.toObject().value(QLatin1String("name")).toString());
+    CHILD_VERIFY(names.contains(QLatin1String("add_wall")), client);
+    CHILD_VERIFY(names.contains(QLatin1String("vesk_status")), client);
+    for (int id : {3, 4}) {
+        const QJsonObject result = client.response(id).value(QLatin1String("result")).toObject();
+        CHILD_VERIFY(result.value(QLatin1String("isError")) == QJsonValue(false), client);
+        CHILD_VERIFY(!resultText(client.response(id)).isEmpty(), client);
+    }
+    // progress reached the client under the client's token, before the call's answer
+    int progress = 0;
+    for (const QByteArray &line : client.out.split('\n')) {
+        const QJsonObject message = QJsonDocument::fromJson(line).object();
+        if (message.value(QLatin1String("id")) == QJsonValue(4))
+            break;
+        if (message.value(QLatin1String("method"))
+                    == QJsonValue(QLatin1String("notifications/progress"))
+            && message.value(QLatin1String("params"))
+                               .toObject()
+                               .value(QLatin1String("progressToken"))
+                       == QJsonValue(QLatin1String("tok")))
+            ++progress;
+    }
+    CHILD_VERIFY(progress >= 1, client);
+#endif
 }
 
 void TestWindows::refusals_data()
