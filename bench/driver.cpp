@@ -12,6 +12,7 @@
 //
 // Usage: driver --farend PATH --sock PATH [--quick] [--json FILE] [--logdir DIR]
 //               [--only seq,pipe,large,cold,idle] [--seq CALLS] [--pipe CALLS]
+//               [--farend-arg ARG]...
 //               --peer 'NAME=COMMAND ARGS...' ...
 // In COMMAND, {sock} stands for the far end's socket path. The idle measurement runs the same
 // command with {sock} replaced by a path where nothing listens. The peer named "direct" needs no
@@ -875,6 +876,7 @@ int main(int argc, char **argv)
     std::signal(SIGPIPE, SIG_IGN);
     Settings s;
     std::string farendPath, sock, jsonPath;
+    std::vector<std::string> farendArgs;
     std::vector<Peer> peers;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -893,6 +895,8 @@ int main(int argc, char **argv)
             s.seqCount = std::atoi(value().c_str());
         } else if (a == "--pipe") {
             s.pipeTotal = std::atoi(value().c_str());
+        } else if (a == "--farend-arg") {
+            farendArgs.push_back(value());
         } else if (a == "--farend") {
             farendPath = value();
         } else if (a == "--sock") {
@@ -936,7 +940,9 @@ int main(int argc, char **argv)
 
     // The far end, shared by every peer.
     Conn fe;
-    if (!spawn(fe, {farendPath, sock}, "farend")) {
+    std::vector<std::string> farendArgv = {farendPath, sock};
+    farendArgv.insert(farendArgv.end(), farendArgs.begin(), farendArgs.end());
+    if (!spawn(fe, farendArgv, "farend")) {
         std::fprintf(stderr, "driver: cannot start the far end\n");
         return 1;
     }

@@ -12,7 +12,7 @@
 // read, each byte searched for a line feed once, and large texts written from one shared buffer
 // with writev instead of being copied per answer.
 //
-// Usage: farend SOCKET_PATH [--max-size BYTES]
+// Usage: farend SOCKET_PATH [--max-size BYTES] [--unsorted]
 
 #include <algorithm>
 #include <cerrno>
@@ -37,6 +37,8 @@
 namespace {
 
 std::string xs; // the shared payload: max-size bytes of 'x'
+// Write object members in ascending key order, as a Qt application's QJsonDocument does.
+bool qtOrder = true;
 
 struct Segment
 {
@@ -250,9 +252,15 @@ void answer(Client &c, std::string_view line)
                 size = std::strtoull(std::string(value).c_str(), nullptr, 10);
         });
         size = std::min(size, xs.size());
-        queue(c, head(rpc, id) + ",\"result\":{\"content\":[{\"type\":\"text\",\"text\":\"");
-        queueShared(c, size);
-        queue(c, "\"}],\"isError\":false}}\n");
+        if (qtOrder) {
+            queue(c, head(rpc, id) + ",\"result\":{\"content\":[{\"text\":\"");
+            queueShared(c, size);
+            queue(c, "\",\"type\":\"text\"}],\"isError\":false}}\n");
+        } else {
+            queue(c, head(rpc, id) + ",\"result\":{\"content\":[{\"type\":\"text\",\"text\":\"");
+            queueShared(c, size);
+            queue(c, "\"}],\"isError\":false}}\n");
+        }
     } else if (method == "tools/list") {
         queue(c,
               head(rpc, id)
@@ -376,14 +384,16 @@ bool readIn(Client &c)
 int main(int argc, char **argv)
 {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: farend SOCKET_PATH [--max-size BYTES]\n");
+        std::fprintf(stderr, "usage: farend SOCKET_PATH [--max-size BYTES] [--unsorted]\n");
         return 2;
     }
     const char *path = argv[1];
     size_t maxSize = size_t(80) << 20;
-    for (int i = 2; i + 1 < argc; i += 2) {
-        if (std::strcmp(argv[i], "--max-size") == 0)
-            maxSize = std::strtoull(argv[i + 1], nullptr, 10);
+    for (int i = 2; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--max-size") == 0 && i + 1 < argc)
+            maxSize = std::strtoull(argv[++i], nullptr, 10);
+        else if (std::strcmp(argv[i], "--unsorted") == 0)
+            qtOrder = false;
     }
     std::signal(SIGPIPE, SIG_IGN);
     xs.assign(maxSize, 'x');
