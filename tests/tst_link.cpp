@@ -1,0 +1,740 @@
+// tst_link.cpp - the pipe to Vesk Studio: attempts, polling, framing, loss, list changes, account
+#include "rig.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QPointer>
+#include <QTemporaryFile>
+#include <QTest>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+using namespace ves::mcp;
+
+namespace {
+
+QJsonObject json(const QByteArray &text)
+{
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(text, &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject())
+        qFatal("bad JSON in the test itself: %s", text.constData());
+    return document.object();
+}
+
+// The server's log goes to stderr: this holds fd 2 in a file while it lives.
+class LogCapture
+{
+public:
+    LogCapture()
+    {
+        std::fflush(stderr);
+        file.open();
+        saved = ::dup(2);
+        ::dup2(file.handle(), 2);
+    }
+    ~LogCapture()
+    {
+        std::fflush(stderr);
+        ::dup2(saved, 2);
+        ::close(saved);
+        if (QTest::currentTestFailed())
+            std::printf("--- log of the server ---\n%s", read().constData());
+    }
+    QStringList lines() const
+    {
+        return QString::fromUtf8(read()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    }
+    int count(const QString &line) const { return int(lines().count("vesk-mcp: " + line)); }
+    int countStarting(const QString &prefix) const
+    {
+        const QStringList all = lines();
+        return int(std::count_if(all.begin(), all.end(), [&prefix](const QString &l) {
+            return l.startsWith("vesk-mcp: " + prefix);
+        }));
+    }
+
+private:
+    QByteArray read() const
+    {
+        std::fflush(stderr);
+        QFile f(file.fileName());
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+    QTemporaryFile file;
+    int saved = -1;
+};
+
+// Vesk Studio's end of one connection: what the server wrote, cut into lines and parsed.
+struct FarEnd
+{
+    QPointer<QLocalSocket> socket;
+    QByteArray bytes; // everything received
+    QByteArray buffer;
+    QList<QJsonObject> received;
+
+    ~FarEnd()
+    {
+        if (socket)
+            QObject::disconnect(socket, nullptr, nullptr, nullptr);
+    }
+    void attach(QLocalSocket *s)
+    {
+        socket = s;
+        QObject::connect(s, &QLocalSocket::readyRead, s, [this] { read(); });
+        read();
+    }
+    void read()
+    {
+        const QByteArray data = socket->readAll();
+        bytes += data;
+        buffer += data;
+        for (qsizetype n; (n = buffer.indexOf('\n')) >= 0; buffer.remove(0, n + 1))
+            received.append(QJsonDocument::fromJson(buffer.left(n)).object());
+    }
+    void write(const QByteArray &data)
+    {
+        socket->write(data);
+        socket->flush();
+    }
+    void answer(int id, const QByteArray &result = "{}")
+    {
+        write("{\"id\":" + QByteArray::number(id) + ",\"result\":" + result + "}\n");
+    }
+};
+
+bool accept(QLocalServer &app, FarEnd &far)
+{
+    if (!QTest::qWaitFor([&app] { return app.hasPendingConnections(); }, 5000))
+        return false;
+    far.attach(app.nextPendingConnection());
+    return true;
+}
+
+// A listening Unix socket whose backlog is full: a connect to it neither succeeds nor fails
+// (QLocalSocket keeps retrying on EAGAIN) until release() makes room. A QLocalServer cannot do
+// this, because it accepts whatever the kernel queues.
+struct JammedPipe
+{
+    QString path;
+    int listener = -1;
+    int filler = -1;
+    QLocalSocket peer; // the server's connection, once released
+
+    ~JammedPipe()
+    {
+        for (int fd : {listener, filler})
+            if (fd >= 0)
+                ::close(fd);
+        if (!path.isEmpty())
+            QFile::remove(path);
+    }
+    bool address(sockaddr_un &a) const
+    {
+        const QByteArray name = QFile::encodeName(path);
+        a = sockaddr_un{};
+        a.sun_family = AF_UNIX;
+        if (size_t(name.size()) >= sizeof a.sun_path)
+            return false;
+        std::memcpy(a.sun_path, name.constData(), size_t(name.size()));
+        return true;
+    }
+    int connectOnce() const
+    {
+        sockaddr_un a;
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (address(a) && ::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0)
+            return fd;
+        ::close(fd);
+        return -1;
+    }
+    bool open(const QString &socketPath)
+    {
+        path = socketPath;
+        QFile::remove(path);
+        sockaddr_un a;
+        listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (!address(a) || ::bind(listener, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0
+            || ::listen(listener, 0) != 0)
+            return false;
+        filler = connectOnce(); // takes the one place in the backlog
+        const int probe = connectOnce();
+        if (probe >= 0)
+            ::close(probe);
+        return filler >= 0 && probe < 0 && errno == EAGAIN;
+    }
+    bool release()
+    {
+        const int first = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        ::close(first);
+        ::close(std::exchange(filler, -1));
+        int fd = -1;
+        if (!QTest::qWaitFor(
+                    [&] { return (fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC)) >= 0; },
+                    5000))
+            return false;
+        return peer.setSocketDescriptor(fd);
+    }
+    bool nothingQueued() const
+    {
+        const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0)
+            return true;
+        ::close(fd);
+        return false;
+    }
+};
+
+const QByteArray initialized = R"({"jsonrpc":"2.0","method":"notifications/initialized"})";
+
+QByteArray call(int id, const char *tool)
+{
+    return QStringLiteral(
+                   R"({"jsonrpc":"2.0","id":%1,"method":"tools/call","params":{"name":"%2"}})")
+            .arg(id)
+            .arg(QLatin1String(tool))
+            .toUtf8();
+}
+
+QByteArray list(int id)
+{
+    return QStringLiteral(R"({"jsonrpc":"2.0","id":%1,"method":"tools/list"})").arg(id).toUtf8();
+}
+
+QJsonObject response(int id, const QJsonObject &result)
+{
+    return {{"jsonrpc", "2.0"}, {"id", id}, {"result", result}};
+}
+
+QJsonObject textResult(const QString &text, bool isError)
+{
+    return {{"content", QJsonArray{QJsonObject{{"type", "text"}, {"text", text}}}},
+            {"isError", isError}};
+}
+
+QString notConnected(const QString &pipe)
+{
+    return QString::fromUtf8(
+                   "Vesk Studio chưa kết nối: hãy mở Vesk Studio và bật Công cụ › Kết nối "
+                   "AI, rồi thử lại.\nVesk Studio is not connected: open Vesk Studio and "
+                   "turn on Tools › AI Connection, then try again.\n(local pipe: ")
+           + QStringLiteral("\\\\.\\pipe\\") + pipe + QLatin1Char(')');
+}
+
+QJsonObject offline(int id, const char *tool, const QString &pipe)
+{
+    const QString notAvailable
+            = QString::fromUtf8("Công cụ \"%1\" chưa dùng được. / Tool \"%1\" is not available.\n")
+                      .arg(QLatin1String(tool));
+    return response(id, textResult(notAvailable + notConnected(pipe), true));
+}
+
+QJsonObject localList(int id)
+{
+    return response(id, json(R"({"tools":[{"name":"vesk_status","title":"Vesk Studio connection",
+        "description":"Check whether Vesk Studio is running with its AI connection (Tools › AI Connection / Công cụ › Kết nối AI) switched on. Call it when the drawing tools are missing; the tool list is refreshed automatically once Vesk Studio is connected.",
+        "inputSchema":{"type":"object","properties":{},"additionalProperties":false},
+        "annotations":{"title":"Vesk Studio connection","readOnlyHint":true,"destructiveHint":false,
+                       "idempotentHint":true,"openWorldHint":false}}]})"));
+}
+
+const QJsonObject listChanged{{"jsonrpc", "2.0"}, {"method", "notifications/tools/list_changed"}};
+
+int countOf(const Rig &rig, const QJsonObject &message)
+{
+    return int(rig.sent.count(message));
+}
+
+QString socketPath(const QString &name)
+{
+    return QDir::tempPath() + QLatin1Char('/') + name;
+}
+
+// The account check's system calls, answered from these values.
+namespace probe {
+std::uint32_t pid = 0;
+bool canOpen = true;
+std::string serverSid;
+std::string ownSid;
+int opened = 0;
+int closed = 0;
+constexpr native::Handle self = 7;
+constexpr native::Handle server = 9;
+
+AccountProbe make()
+{
+    opened = closed = 0;
+    AccountProbe p;
+    p.serverProcessId = [](native::Handle pipe) { return pipe > 0 ? pid : 0u; };
+    p.openProcess = [](std::uint32_t) -> native::Handle {
+        if (!canOpen)
+            return 0;
+        ++opened;
+        return server;
+    };
+    p.closeProcess = [](native::Handle h) { closed += h == server ? 1 : 0; };
+    p.currentProcess = [] { return self; };
+    p.userSid = [](native::Handle h) {
+        return h == self ? ownSid : h == server ? serverSid : std::string();
+    };
+    return p;
+}
+} // namespace probe
+
+} // namespace
+
+class TestLink : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void connectsOnInitialized();
+    void reachabilityAndPolling();
+    void connectTimeout();
+    void requestsShareOneAttempt();
+    void framing_data();
+    void framing();
+    void lineAtTheLimit();
+    void lossAnswersWhatIsPending();
+    void listChangedOncePerChange();
+    void listChangedNeedsInitialized();
+    void appListChangedForwarded();
+    void accountCheck_data();
+    void accountCheck();
+    void refusedPipeIsCheckedAgain();
+};
+
+void TestLink::connectsOnInitialized()
+{
+    LogCapture log;
+    Rig rig;
+    QVERIFY(rig.listen());
+    rig.send(R"({"jsonrpc":"2.0","id":1,"method":"ping"})");
+    QTest::qWait(200); // a connection attempt would have been accepted by now
+    QVERIFY(!rig.app.hasPendingConnections());
+    QVERIFY(!rig.server->isConnected());
+
+    rig.send(initialized);
+    FarEnd far;
+    QVERIFY(accept(rig.app, far));
+    QTRY_VERIFY(rig.server->isConnected());
+    QCOMPARE(log.count("connected to Vesk Studio (" + rig.pipeName + ")"), 1);
+    QCOMPARE(log.count("Vesk Studio is reachable"), 1);
+
+    // Asking again while connected reuses the link.
+    rig.send(initialized);
+    rig.send(call(2, "undo"));
+    QTRY_COMPARE(far.received.size(), 1);
+    QCOMPARE(far.received.at(0).value("id"), 1);
+    QVERIFY(!rig.app.hasPendingConnections());
+    QCOMPARE(rig.sent, QList<QJsonValue>{response(1, {})});
+}
+
+void TestLink::reachabilityAndPolling()
+{
+    ServerOptions options = testOptions();
+    options.pollMs = 50;
+    options.verbose = true;
+    LogCapture log;
+    Rig rig(options);
+    const auto attempts = [&] { return log.countStarting("cannot connect to " + rig.pipeName); };
+    const QString unreachable = "Vesk Studio is not reachable (" + rig.pipeName + ")";
+
+    rig.send(list(1)); // one attempt on request, none after it before the initialized notification
+    QCOMPARE(rig.last(), localList(1));
+    QCOMPARE(attempts(), 1);
+    QTest::qWait(400);
+    QCOMPARE(attempts(), 1);
+
+    rig.send(initialized);
+    QTRY_VERIFY(attempts() >= 4);
+    QCOMPARE(log.count(unreachable), 1);
+    QCOMPARE(log.count("Vesk Studio is reachable"), 0);
+
+    QVERIFY(rig.listen());
+    FarEnd first;
+    QVERIFY(accept(rig.app, first));
+    QTRY_VERIFY(rig.server->isConnected());
+    QCOMPARE(log.count("Vesk Studio is reachable"), 1);
+    const int connectedAttempts = attempts();
+    QTest::qWait(300); // connected: the polling has stopped
+    QCOMPARE(attempts(), connectedAttempts);
+    QVERIFY(!rig.app.hasPendingConnections());
+
+    first.socket->disconnectFromServer(); // a loss is followed by a new attempt
+    FarEnd second;
+    QVERIFY(accept(rig.app, second));
+    QTRY_COMPARE(log.count("Vesk Studio is reachable"), 2);
+    QCOMPARE(log.count(unreachable), 2);
+
+    rig.app.close();
+    second.socket->disconnectFromServer(); // gone for good: polling again
+    QTRY_COMPARE(log.count(unreachable), 3);
+    const int lost = attempts();
+    QTRY_VERIFY(attempts() >= lost + 2);
+
+    bool finished = false; // the end of input stops the polling
+    rig.server->finishWhenIdle([&finished] { finished = true; }, 3000);
+    QTRY_VERIFY(finished);
+    const int last = attempts();
+    QTest::qWait(300);
+    QCOMPARE(attempts(), last);
+}
+
+void TestLink::connectTimeout()
+{
+    LogCapture log;
+    Rig rig;
+    JammedPipe jam;
+    if (!jam.open(socketPath(rig.pipeName)))
+        QSKIP("cannot fill the listen backlog of a Unix socket here");
+    QElapsedTimer clock;
+    clock.start();
+    rig.send(call(1, "add_wall"));
+    QVERIFY(rig.sent.isEmpty());
+    QTRY_COMPARE_WITH_TIMEOUT(rig.sent.size(), 1, 15000);
+    QVERIFY2(clock.elapsed() >= 1900, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(rig.last(), offline(1, "add_wall", rig.pipeName));
+    QCOMPARE(log.count("timed out connecting to " + rig.pipeName), 1);
+    QCOMPARE(log.count("Vesk Studio is not reachable (" + rig.pipeName + ")"), 1);
+    QVERIFY(!rig.server->isConnected());
+}
+
+// Also: a cancellation of a request that still waits for the connection changes nothing.
+void TestLink::requestsShareOneAttempt()
+{
+    LogCapture log;
+    Rig rig;
+    JammedPipe jam;
+    if (!jam.open(socketPath(rig.pipeName)))
+        QSKIP("cannot fill the listen backlog of a Unix socket here");
+    rig.send(call(1, "add_wall"));
+    rig.send(call(2, "undo"));
+    rig.send(R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":2}})");
+    QTest::qWait(100);
+    QVERIFY(rig.sent.isEmpty());
+
+    QVERIFY(jam.release());
+    FarEnd far;
+    far.attach(&jam.peer);
+    QTRY_COMPARE(far.received.size(), 2);
+    QCOMPARE(far.received.at(0).value("id"), 1);
+    QCOMPARE(far.received.at(0)["params"]["name"], "add_wall");
+    QCOMPARE(far.received.at(1).value("id"), 2);
+    QCOMPARE(far.received.at(1)["params"]["name"], "undo");
+    QCOMPARE(log.count("connected to Vesk Studio (" + rig.pipeName + ")"), 1);
+    QVERIFY(jam.nothingQueued()); // one connection served both
+
+    far.write("{\"id\":2,\"result\":{\"n\":2}}\n{\"id\":1,\"result\":{\"n\":1}}\n");
+    QTRY_COMPARE(rig.sent.size(), 2);
+    QCOMPARE(rig.sent.at(0), response(2, {{"n", 2}}));
+    QCOMPARE(rig.sent.at(1), response(1, {{"n", 1}}));
+}
+
+void TestLink::framing_data()
+{
+    QTest::addColumn<QList<QByteArray>>("chunks");
+    QTest::addColumn<QList<int>>("answered"); // client ids, in the order of their responses
+    QTest::addColumn<QByteArray>("invalid");  // the line reported as invalid JSON, if any
+
+    const QByteArray one = R"({"id":1,"result":{"n":1}})";
+    const QByteArray two = R"({"id":2,"result":{"n":2}})";
+    QTest::newRow("a line ended by CR LF")
+            << QList<QByteArray>{one + "\r\n"} << QList<int>{11} << QByteArray();
+    QTest::newRow("empty lines and a lone CR are skipped")
+            << QList<QByteArray>{"\n\r\n\n" + one + "\n\n"} << QList<int>{11} << QByteArray();
+    QTest::newRow("two messages in one write")
+            << QList<QByteArray>{two + "\n" + one + "\n"} << QList<int>{12, 11} << QByteArray();
+    QTest::newRow("a message split over writes")
+            << QList<QByteArray>{one.left(5), one.mid(5, 10), one.mid(15) + "\r", "\n"}
+            << QList<int>{11} << QByteArray();
+    QTest::newRow("a JSON array is reported and skipped")
+            << QList<QByteArray>{"[1,2]\n" + one + "\n"} << QList<int>{11} << QByteArray("[1,2]");
+    QTest::newRow("malformed JSON is reported and skipped")
+            << QList<QByteArray>{"{\"id\":2,\n", two + "\n"} << QList<int>{12}
+            << QByteArray("{\"id\":2,");
+    QTest::newRow("a bare number is reported and skipped")
+            << QList<QByteArray>{"7\n" + one + "\n"} << QList<int>{11} << QByteArray("7");
+}
+
+void TestLink::framing()
+{
+    QFETCH(QList<QByteArray>, chunks);
+    QFETCH(QList<int>, answered);
+    QFETCH(QByteArray, invalid);
+
+    LogCapture log;
+    Rig rig;
+    QVERIFY(rig.listen());
+    rig.send(call(11, "add_wall"));
+    rig.send(call(12, "undo"));
+    FarEnd far;
+    QVERIFY(accept(rig.app, far));
+    QTRY_COMPARE(far.received.size(), 2);
+    for (const QByteArray &chunk : chunks) {
+        far.write(chunk);
+        QTest::qWait(20); // lets each chunk arrive on its own
+    }
+    QTRY_COMPARE(rig.sent.size(), answered.size());
+    for (int i = 0; i < answered.size(); ++i) {
+        QCOMPARE(rig.sent.at(i)["id"], answered.at(i));
+        QCOMPARE(rig.sent.at(i)["result"]["n"], answered.at(i) - 10);
+    }
+    if (invalid.isEmpty()) {
+        QCOMPARE(log.countStarting("Vesk Studio sent invalid JSON"), 0);
+    } else {
+        QJsonParseError error;
+        QJsonDocument::fromJson(invalid, &error);
+        QCOMPARE(log.countStarting("Vesk Studio sent invalid JSON"), 1);
+        QCOMPARE(log.count("Vesk Studio sent invalid JSON (" + error.errorString() + ")"), 1);
+    }
+    QVERIFY(rig.server->isConnected());
+    QCOMPARE(log.countStarting("connection to Vesk Studio closed"), 0);
+}
+
+void TestLink::lineAtTheLimit()
+{
+    constexpr qsizetype limit = 0x10000000;
+    LogCapture log;
+    Rig rig;
+    QVERIFY(rig.listen());
+    rig.send(call(1, "add_wall"));
+    rig.send(call(2, "undo"));
+    FarEnd far;
+    QVERIFY(accept(rig.app, far));
+    QTRY_COMPARE(far.received.size(), 2);
+
+    // An answer padded to exactly the limit; the pad is a member the server does not read.
+    const auto padded = [](int id, qsizetype size) {
+        QByteArray line = "{\"id\":" + QByteArray::number(id) + R"(,"result":{"n":1},"pad":")";
+        const qsizetype head = line.size();
+        line.resize(size, 'x');
+        line.replace(size - 2, 2, "\"}");
+        Q_ASSERT(head < size - 2);
+        return line + '\n';
+    };
+    QElapsedTimer clock;
+    clock.start();
+    far.write(padded(1, limit));
+    QTRY_COMPARE_WITH_TIMEOUT(rig.sent.size(), 1, 180000);
+    qInfo("a line of %lld bytes took %lld ms from write to response",
+          qlonglong(limit),
+          qlonglong(clock.elapsed()));
+    QCOMPARE(rig.sent.at(0), response(1, {{"n", 1}}));
+    QVERIFY(rig.server->isConnected());
+
+    far.write(padded(2, limit + 1));
+    QTRY_COMPARE_WITH_TIMEOUT(rig.sent.size(), 2, 180000);
+    QCOMPARE(log.count("connection to Vesk Studio closed (message from Vesk Studio too large)"), 1);
+    QCOMPARE(rig.sent.at(1)["id"], 2);
+    QCOMPARE(rig.sent.at(1)["result"]["isError"], true);
+    QVERIFY(!rig.server->isConnected());
+}
+
+void TestLink::lossAnswersWhatIsPending()
+{
+    LogCapture log;
+    Rig rig; // the default time-out of 120 s: answers that come now are the loss's
+    QVERIFY(rig.listen());
+    rig.send(call(1, "add_wall"));
+    rig.send(list(2));
+    FarEnd far;
+    QVERIFY(accept(rig.app, far));
+    QTRY_COMPARE(far.received.size(), 2);
+
+    far.socket->disconnectFromServer();
+    QTRY_COMPARE(rig.sent.size(), 2);
+    const QString closed = QString::fromUtf8(
+            "Mất kết nối với Vesk Studio khi đang chạy \"add_wall\"; thao tác có thể chưa "
+            "xong.\nThe connection to Vesk Studio was closed while \"add_wall\" was running; "
+            "the operation may not have completed.\n");
+    QCOMPARE(rig.sent.at(0), response(1, textResult(closed + notConnected(rig.pipeName), true)));
+    QCOMPARE(rig.sent.at(1), localList(2));
+    QCOMPARE(rig.server->pendingCount(), 0);
+    QVERIFY(!rig.server->isConnected());
+    // Qt reports the break as an error and as a disconnect: one log line.
+    QTest::qWait(100);
+    QCOMPARE(log.countStarting("connection to Vesk Studio closed ("), 1);
+    QCOMPARE(log.count("Vesk Studio is not reachable (" + rig.pipeName + ")"), 1);
+    QCOMPARE(far.received.size(), 2); // nothing sent for the answered requests
+}
+
+void TestLink::listChangedOncePerChange()
+{
+    LogCapture log;
+    ServerOptions options = testOptions();
+    options.pollMs = 50;
+    Rig rig(options);
+    rig.send(initialized); // nobody listens yet
+    rig.send(list(1));
+    QCOMPARE(rig.last(), localList(1));
+
+    QVERIFY(rig.listen()); // the next poll connects: the local list is stale
+    FarEnd first;
+    QVERIFY(accept(rig.app, first));
+    QTRY_COMPARE(countOf(rig, listChanged), 1);
+    QCOMPARE(rig.raw.last(), R"({"jsonrpc":"2.0","method":"notifications/tools/list_changed"})");
+
+    first.socket->disconnectFromServer(); // lost and regained: already told
+    FarEnd second;
+    QVERIFY(accept(rig.app, second));
+    QTRY_VERIFY(rig.server->isConnected());
+    QCOMPARE(countOf(rig, listChanged), 1);
+
+    rig.send(list(2)); // Vesk Studio's list, made while connected
+    QTRY_COMPARE(second.received.size(), 1);
+    second.answer(second.received.at(0)["id"].toInt(), R"({"tools":[{"name":"add_wall"}]})");
+    QTRY_COMPARE(rig.last()["id"], 2);
+    QCOMPARE(countOf(rig, listChanged), 1);
+
+    rig.app.close();
+    second.socket->disconnectFromServer(); // the list is stale again: told once more
+    QTRY_COMPARE(countOf(rig, listChanged), 2);
+    QTest::qWait(300); // failed polls say nothing new
+    QCOMPARE(countOf(rig, listChanged), 2);
+}
+
+void TestLink::listChangedNeedsInitialized()
+{
+    LogCapture log;
+    ServerOptions options = testOptions();
+    options.pollMs = 50;
+    Rig rig(options);
+    rig.send(list(1));
+    QCOMPARE(rig.last(), localList(1));
+    QVERIFY(rig.listen());
+    rig.send(call(2, "undo")); // reachable now, but the client never said it was initialized
+    FarEnd far;
+    QVERIFY(accept(rig.app, far));
+    QTRY_COMPARE(far.received.size(), 1);
+    far.write("{\"method\":\"notifications/tools/list_changed\"}\n");
+    far.answer(1);
+    QTRY_COMPARE(rig.sent.size(), 2);
+    QCOMPARE(rig.sent.at(1), response(2, {}));
+    QCOMPARE(countOf(rig, listChanged), 0);
+}
+
+void TestLink::appListChangedForwarded()
+{
+    LogCapture log;
+    Rig rig;
+    QVERIFY(rig.listen());
+    rig.send(initialized);
+    FarEnd far;
+    QVERIFY(accept(rig.app, far));
+    rig.send(list(1));
+    QTRY_COMPARE(far.received.size(), 1);
+    far.answer(1, R"({"tools":[]})");
+    QTRY_COMPARE(rig.sent.size(), 1);
+
+    // Forwarded each time, params dropped; and it counts as telling the client.
+    const QByteArray changed = R"({"method":"notifications/tools/list_changed","params":{"x":1}})";
+    far.write(changed + "\n" + changed + "\n");
+    QTRY_COMPARE(rig.sent.size(), 3);
+    QCOMPARE(countOf(rig, listChanged), 2);
+    far.socket->disconnectFromServer();
+    QTRY_VERIFY(!rig.server->isConnected());
+    QTest::qWait(100);
+    QCOMPARE(countOf(rig, listChanged), 2);
+}
+
+void TestLink::accountCheck_data()
+{
+    QTest::addColumn<uint>("pid");
+    QTest::addColumn<bool>("canOpen");
+    QTest::addColumn<QByteArray>("serverSid");
+    QTest::addColumn<QByteArray>("ownSid");
+    QTest::addColumn<QString>("reason"); // empty: accepted
+
+    const QByteArray sid("S-1-5-21-1001");
+    QTest::newRow("same account") << 4242u << true << sid << sid << QString();
+    QTest::newRow("no process id")
+            << 0u << true << sid << sid << QStringLiteral("cannot identify the server process");
+    QTest::newRow("process cannot be opened")
+            << 4242u << false << sid << sid << QStringLiteral("cannot open server process 4242");
+    const QString other = QStringLiteral("server process 4242 belongs to another account");
+    QTest::newRow("another account")
+            << 4242u << true << QByteArray("S-1-5-21-1002") << sid << other;
+    QTest::newRow("identifiers of different lengths")
+            << 4242u << true << QByteArray("S-1-5-21-10010") << sid << other;
+    QTest::newRow("a prefix of the own identifier")
+            << 4242u << true << sid.left(sid.size() - 1) << sid << other;
+    QTest::newRow("equal length, one byte differs after a NUL byte")
+            << 4242u << true << QByteArray("\x01\x00\x05", 3) << QByteArray("\x01\x00\x06", 3)
+            << other;
+    QTest::newRow("server identifier unreadable") << 4242u << true << QByteArray() << sid << other;
+    QTest::newRow("own identifier unreadable") << 4242u << true << sid << QByteArray() << other;
+}
+
+void TestLink::accountCheck()
+{
+    QFETCH(uint, pid);
+    QFETCH(bool, canOpen);
+    QFETCH(QByteArray, serverSid);
+    QFETCH(QByteArray, ownSid);
+    QFETCH(QString, reason);
+
+    probe::pid = pid;
+    probe::canOpen = canOpen;
+    probe::serverSid = serverSid.toStdString();
+    probe::ownSid = ownSid.toStdString();
+    LogCapture log;
+    Rig rig;
+    rig.server->setAccountProbe(probe::make());
+    QVERIFY(rig.listen());
+    rig.send(call(1, "add_wall"));
+    FarEnd far;
+    QVERIFY(accept(rig.app, far));
+    QCOMPARE(probe::closed, probe::opened);
+
+    if (reason.isEmpty()) {
+        QTRY_COMPARE(far.received.size(), 1);
+        QCOMPARE(log.count("connected to Vesk Studio (" + rig.pipeName + ")"), 1);
+        QCOMPARE(log.countStarting("refusing pipe"), 0);
+        return;
+    }
+    QTRY_COMPARE(rig.sent.size(), 1); // the waiting call learns that there is no connection
+    QCOMPARE(rig.last(), offline(1, "add_wall", rig.pipeName));
+    QCOMPARE(log.countStarting("refusing pipe"), 1);
+    QCOMPARE(log.count("refusing pipe " + rig.pipeName + ": " + reason), 1);
+    QCOMPARE(log.countStarting("connected to Vesk Studio"), 0);
+    QTRY_COMPARE(far.socket->state(), QLocalSocket::UnconnectedState);
+    far.read();
+    QVERIFY2(far.bytes.isEmpty(), far.bytes.constData());
+    QVERIFY(!rig.server->isConnected());
+}
+
+void TestLink::refusedPipeIsCheckedAgain()
+{
+    probe::pid = 4242;
+    probe::canOpen = true;
+    probe::serverSid = "1000";
+    probe::ownSid = "0";
+    ServerOptions options = testOptions();
+    options.pollMs = 50;
+    LogCapture log;
+    Rig rig(options);
+    rig.server->setAccountProbe(probe::make());
+    QVERIFY(rig.listen());
+    rig.send(initialized);
+    const QString refusal
+            = "refusing pipe " + rig.pipeName + ": server process 4242 belongs to another account";
+    QTRY_VERIFY(log.count(refusal) >= 3);
+    QVERIFY(!rig.server->isConnected());
+
+    probe::ownSid = "1000"; // the next attempt checks again, from the start
+    QTRY_VERIFY(rig.server->isConnected());
+    QCOMPARE(log.count("connected to Vesk Studio (" + rig.pipeName + ")"), 1);
+    QCOMPARE(probe::closed, probe::opened);
+}
+
+QTEST_GUILESS_MAIN(TestLink)
+#include "tst_link.moc"
