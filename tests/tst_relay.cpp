@@ -1,0 +1,771 @@
+// tst_relay.cpp - the relay of tools/list and tools/call: ids, answers, time-outs, cancellation
+#include "rig.h"
+
+#include <QFile>
+#include <QPointer>
+#include <QTemporaryFile>
+#include <QTest>
+
+#include <algorithm>
+#include <cstdio>
+
+#include <unistd.h>
+
+using namespace ves::mcp;
+
+namespace {
+
+QJsonObject json(const QByteArray &text)
+{
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(text, &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject())
+        qFatal("bad JSON in the test itself: %s", text.constData());
+    return document.object();
+}
+
+// The server's log goes to stderr: this holds fd 2 in a file while it lives.
+class LogCapture
+{
+public:
+    LogCapture()
+    {
+        std::fflush(stderr);
+        file.open();
+        saved = ::dup(2);
+        ::dup2(file.handle(), 2);
+    }
+    ~LogCapture()
+    {
+        std::fflush(stderr);
+        ::dup2(saved, 2);
+        ::close(saved);
+        if (QTest::currentTestFailed())
+            std::printf("--- log of the server ---\n%s", read().constData());
+    }
+    QStringList lines() const
+    {
+        return QString::fromUtf8(read()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    }
+    int count(const QString &line) const { return int(lines().count("vesk-mcp: " + line)); }
+    int countStarting(const QString &prefix) const
+    {
+        const QStringList all = lines();
+        return int(std::count_if(all.begin(), all.end(), [&prefix](const QString &l) {
+            return l.startsWith("vesk-mcp: " + prefix);
+        }));
+    }
+
+private:
+    QByteArray read() const
+    {
+        std::fflush(stderr);
+        QFile f(file.fileName());
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+    QTemporaryFile file;
+    int saved = -1;
+};
+
+// Vesk Studio's end of one connection: what the server wrote, cut into lines and parsed.
+struct FarEnd
+{
+    QPointer<QLocalSocket> socket;
+    QByteArray bytes; // everything received
+    QByteArray buffer;
+    QList<QJsonObject> received;
+
+    ~FarEnd()
+    {
+        if (socket)
+            QObject::disconnect(socket, nullptr, nullptr, nullptr);
+    }
+    void attach(QLocalSocket *s)
+    {
+        socket = s;
+        QObject::connect(s, &QLocalSocket::readyRead, s, [this] { read(); });
+        read();
+    }
+    void read()
+    {
+        const QByteArray data = socket->readAll();
+        bytes += data;
+        buffer += data;
+        for (qsizetype n; (n = buffer.indexOf('\n')) >= 0; buffer.remove(0, n + 1))
+            received.append(QJsonDocument::fromJson(buffer.left(n)).object());
+    }
+    void write(const QByteArray &data)
+    {
+        socket->write(data);
+        socket->flush();
+    }
+    void answer(int id, const QByteArray &result = "{}")
+    {
+        write("{\"id\":" + QByteArray::number(id) + ",\"result\":" + result + "}\n");
+    }
+};
+
+bool accept(QLocalServer &app, FarEnd &far)
+{
+    if (!QTest::qWaitFor([&app] { return app.hasPendingConnections(); }, 5000))
+        return false;
+    far.attach(app.nextPendingConnection());
+    return true;
+}
+
+const QByteArray initialized = R"({"jsonrpc":"2.0","method":"notifications/initialized"})";
+
+QByteArray call(int id, const char *tool)
+{
+    return QStringLiteral(
+                   R"({"jsonrpc":"2.0","id":%1,"method":"tools/call","params":{"name":"%2"}})")
+            .arg(id)
+            .arg(QLatin1String(tool))
+            .toUtf8();
+}
+
+QByteArray list(int id, const QByteArray &params = "{}")
+{
+    return QStringLiteral(R"({"jsonrpc":"2.0","id":%1,"method":"tools/list","params":%2})")
+            .arg(id)
+            .arg(QString::fromUtf8(params))
+            .toUtf8();
+}
+
+QByteArray cancel(const QByteArray &params)
+{
+    return R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":)" + params + "}";
+}
+
+QJsonObject response(const QJsonValue &id, const QJsonObject &result)
+{
+    return {{"jsonrpc", "2.0"}, {"id", id}, {"result", result}};
+}
+
+QJsonObject errorResponse(const QJsonValue &id, int code, const QString &message)
+{
+    return {{"jsonrpc", "2.0"},
+            {"id", id},
+            {"error", QJsonObject{{"code", code}, {"message", message}}}};
+}
+
+QJsonObject textResult(const QString &text, bool isError)
+{
+    return {{"content", QJsonArray{QJsonObject{{"type", "text"}, {"text", text}}}},
+            {"isError", isError}};
+}
+
+const QString connectedText = QString::fromUtf8(
+        "Vesk Studio đã kết nối, sẵn sàng nhận lệnh.\nVesk Studio is connected and ready.");
+
+QJsonObject statusTool()
+{
+    return json(R"({"name":"vesk_status","title":"Vesk Studio connection",
+        "description":"Check whether Vesk Studio is running with its AI connection (Tools › AI Connection / Công cụ › Kết nối AI) switched on. Call it when the drawing tools are missing; the tool list is refreshed automatically once Vesk Studio is connected.",
+        "inputSchema":{"type":"object","properties":{},"additionalProperties":false},
+        "annotations":{"title":"Vesk Studio connection","readOnlyHint":true,"destructiveHint":false,
+                       "idempotentHint":true,"openWorldHint":false}})");
+}
+
+QJsonObject cancelled(int appId, const QJsonValue &reason = QJsonValue::Undefined)
+{
+    QJsonObject params{{"requestId", appId}};
+    if (!reason.isUndefined())
+        params.insert("reason", reason);
+    return {{"method", "notifications/cancelled"}, {"params", params}};
+}
+
+QJsonValue sentWithId(const Rig &rig, const QJsonValue &id)
+{
+    for (const QJsonValue &message : rig.sent)
+        if (message["id"] == id)
+            return message;
+    return QJsonValue(QJsonValue::Undefined);
+}
+
+// Connects the server to a fresh far end through a local status call, which takes no id, so
+// that the client has not sent the initialized notification unless asked.
+bool open(Rig &rig, FarEnd &far, bool initialize = false)
+{
+    if (!rig.listen())
+        return false;
+    rig.send(initialize ? initialized : call(0, "vesk_status"));
+    if (!accept(rig.app, far) || !QTest::qWaitFor([&] { return rig.server->isConnected(); }))
+        return false;
+    rig.sent.clear();
+    rig.raw.clear();
+    return true;
+}
+
+// One more call through the link: whatever went either way before it has arrived once its
+// answer is back with the client.
+bool roundTrip(Rig &rig, FarEnd &far)
+{
+    const qsizetype received = far.received.size();
+    const qsizetype sent = rig.sent.size();
+    rig.send(call(99, "undo"));
+    if (!QTest::qWaitFor([&] { return far.received.size() > received; }))
+        return false;
+    far.answer(far.received.last()["id"].toInt());
+    return QTest::qWaitFor([&] { return rig.sent.size() > sent && rig.last()["id"] == 99; });
+}
+
+} // namespace
+
+class TestRelay : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void idsAcrossReconnection();
+    void forwardedParams_data();
+    void forwardedParams();
+    void statusToolAnsweredLocally();
+    void appsOwnStatusTool();
+    void merge_data();
+    void merge();
+    void answers_data();
+    void answers();
+    void unmatchedAnswers_data();
+    void unmatchedAnswers();
+    void timeout_data();
+    void timeout();
+    void cancellation_data();
+    void cancellation();
+    void batchWithCancelledMember_data();
+    void batchWithCancelledMember();
+    void progress();
+    void finishWhenIdle_data();
+    void finishWhenIdle();
+};
+
+void TestRelay::idsAcrossReconnection()
+{
+    LogCapture log;
+    Rig rig;
+    FarEnd first;
+    QVERIFY(open(rig, first));
+    rig.send(call(1, "add_wall"));
+    rig.send(call(2, "vesk_status")); // answered here: no id
+    QTRY_COMPARE(first.received.size(), 1);
+    QCOMPARE(first.received.at(0),
+             json(R"({"id":1,"method":"tools/call","params":{"name":"add_wall","arguments":{}}})"));
+    first.answer(1);
+    QTRY_COMPARE(rig.sent.size(), 2);
+    QCOMPARE(rig.sent.at(0), response(2, textResult(connectedText, false)));
+    QCOMPARE(rig.sent.at(1), response(1, {}));
+
+    first.socket->disconnectFromServer();
+    QTRY_VERIFY(!rig.server->isConnected());
+    rig.app.close();
+    rig.send(call(3, "add_wall")); // answered offline: no id
+    QCOMPARE(rig.last()["id"], 3);
+    QCOMPARE(rig.last().value("result")["isError"], true);
+
+    QVERIFY(rig.listen());
+    rig.send(list(4));
+    FarEnd second;
+    QVERIFY(accept(rig.app, second));
+    rig.send(call(5, "undo"));
+    QTRY_COMPARE(second.received.size(), 2);
+    QCOMPARE(second.received.at(0), json(R"({"id":2,"method":"tools/list","params":{}})"));
+    QCOMPARE(second.received.at(1),
+             json(R"({"id":3,"method":"tools/call","params":{"name":"undo","arguments":{}}})"));
+}
+
+void TestRelay::forwardedParams_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QByteArray>("forwarded");
+
+    const QByteArray head = R"({"jsonrpc":"2.0","id":"r","method":)";
+    QTest::newRow("tools/call without arguments")
+            << head + R"("tools/call","params":{"name":"add_wall"}})"
+            << QByteArray(
+                       R"({"id":1,"method":"tools/call","params":{"name":"add_wall","arguments":{}}})");
+    QTest::newRow("tools/call with null arguments")
+            << head + R"("tools/call","params":{"name":"add_wall","arguments":null}})"
+            << QByteArray(
+                       R"({"id":1,"method":"tools/call","params":{"name":"add_wall","arguments":{}}})");
+    const QByteArray full
+            = R"({"name":"add_wall","arguments":{"length":3000,"points":[[0,0],[1,2.5]],)"
+              R"("label":"Phòng khách"},"_meta":{"progressToken":"p1"},"extra":[null]})";
+    QTest::newRow("tools/call keeps arguments and every other member")
+            << head + R"("tools/call","params":)" + full + "}"
+            << R"({"id":1,"method":"tools/call","params":)" + full + "}";
+    QTest::newRow("tools/list without params")
+            << head + R"("tools/list"})"
+            << QByteArray(R"({"id":1,"method":"tools/list","params":{}})");
+    QTest::newRow("tools/list with null params")
+            << head + R"("tools/list","params":null})"
+            << QByteArray(R"({"id":1,"method":"tools/list","params":{}})");
+    QTest::newRow("tools/list params unchanged")
+            << head + R"("tools/list","params":{"cursor":"c2","x":[1]}})"
+            << QByteArray(R"({"id":1,"method":"tools/list","params":{"cursor":"c2","x":[1]}})");
+}
+
+void TestRelay::forwardedParams()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, forwarded);
+    Rig rig;
+    FarEnd far;
+    QVERIFY(open(rig, far));
+    rig.send(request);
+    QTRY_COMPARE(far.received.size(), 1);
+    QCOMPARE(far.received.at(0), json(forwarded));
+    QVERIFY(!far.bytes.contains("jsonrpc"));
+    QVERIFY(far.bytes.endsWith("}\n") && !far.bytes.contains('\r'));
+}
+
+void TestRelay::statusToolAnsweredLocally()
+{
+    Rig rig;
+    FarEnd far;
+    QVERIFY(open(rig, far));
+    rig.send(
+            R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"vesk_status","arguments":{"any":1}}})");
+    QCOMPARE(rig.sent, QList<QJsonValue>{response(1, textResult(connectedText, false))});
+    QVERIFY(roundTrip(rig, far));
+    QCOMPARE(far.received.size(), 1); // only the round trip's call, which took id 1
+    QCOMPARE(far.received.at(0)["id"], 1);
+}
+
+void TestRelay::appsOwnStatusTool()
+{
+    Rig rig;
+    FarEnd far;
+    QVERIFY(open(rig, far));
+    const QByteArray own
+            = R"({"tools":[{"name":"vesk_status","description":"its own"},{"name":"add_wall"}]})";
+    rig.send(list(1));
+    QTRY_COMPARE(far.received.size(), 1);
+    far.answer(1, own);
+    QTRY_COMPARE(rig.sent.size(), 1);
+    QCOMPARE(rig.last(), response(1, json(own))); // listed once, as Vesk Studio has it
+
+    rig.send(call(2, "vesk_status")); // now relayed, and its answer passed on
+    QTRY_COMPARE(far.received.size(), 2);
+    QCOMPARE(
+            far.received.at(1),
+            json(R"({"id":2,"method":"tools/call","params":{"name":"vesk_status","arguments":{}}})"));
+    far.answer(2, R"({"content":[{"type":"text","text":"busy"}],"isError":false})");
+    QTRY_COMPARE(rig.sent.size(), 2);
+    QCOMPARE(rig.last().value("result")["content"][0]["text"], "busy");
+
+    rig.send(list(3, R"({"cursor":"p2"})")); // a later page without it changes nothing
+    QTRY_COMPARE(far.received.size(), 3);
+    far.answer(3, R"({"tools":[{"name":"undo"}]})");
+    QTRY_COMPARE(rig.sent.size(), 3);
+    QCOMPARE(rig.last(), response(3, json(R"({"tools":[{"name":"undo"}]})")));
+    rig.send(call(4, "vesk_status"));
+    QTRY_COMPARE(far.received.size(), 4);
+    QCOMPARE(far.received.at(3)["params"]["name"], "vesk_status");
+    far.answer(4);
+    QTRY_COMPARE(rig.sent.size(), 4);
+
+    rig.send(list(5)); // a first page without it brings the local one back
+    QTRY_COMPARE(far.received.size(), 5);
+    far.answer(5, R"({"tools":[]})");
+    QTRY_COMPARE(rig.sent.size(), 5);
+    QCOMPARE(rig.last(), response(5, {{"tools", QJsonArray{statusTool()}}}));
+    rig.send(call(6, "vesk_status"));
+    QCOMPARE(rig.last(), response(6, textResult(connectedText, false)));
+}
+
+void TestRelay::merge_data()
+{
+    QTest::addColumn<QByteArray>("params");
+    QTest::addColumn<QByteArray>("appResult");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::addColumn<bool>("statusAppended");
+
+    QTest::newRow("first page: status tool appended, cursor kept")
+            << QByteArray("{}")
+            << QByteArray(R"({"tools":[{"name":"add_wall"}],"nextCursor":"p2"})")
+            << QByteArray(R"({"tools":[{"name":"add_wall"}],"nextCursor":"p2"})") << true;
+    QTest::newRow("first page without tools") << QByteArray("{}") << QByteArray(R"({"tools":[]})")
+                                              << QByteArray(R"({"tools":[]})") << true;
+    QTest::newRow("first page without a tools member")
+            << QByteArray("{}") << QByteArray(R"({"nextCursor":"p2","_meta":{"a":1}})")
+            << QByteArray(R"({"tools":[],"nextCursor":"p2","_meta":{"a":1}})") << true;
+    QTest::newRow("first page whose tools is not an array")
+            << QByteArray("{}") << QByteArray(R"({"tools":{"name":"vesk_status"}})")
+            << QByteArray(R"({"tools":[]})") << true;
+    QTest::newRow("elements that only look like the status tool")
+            << QByteArray("{}")
+            << QByteArray(
+                       R"({"tools":["vesk_status",1,{"name":5},{"title":"vesk_status"},{"name":"Vesk_status"}]})")
+            << QByteArray(
+                       R"({"tools":["vesk_status",1,{"name":5},{"title":"vesk_status"},{"name":"Vesk_status"}]})")
+            << true;
+    QTest::newRow("first page with its own status tool")
+            << QByteArray("{}")
+            << QByteArray(R"({"tools":[{"name":"add_wall"},{"name":"vesk_status","x":1}]})")
+            << QByteArray(R"({"tools":[{"name":"add_wall"},{"name":"vesk_status","x":1}]})")
+            << false;
+    QTest::newRow("later page: nothing appended, cursors passed through")
+            << QByteArray(R"({"cursor":"p2"})")
+            << QByteArray(R"({"tools":[{"name":"undo"}],"nextCursor":"p3"})")
+            << QByteArray(R"({"tools":[{"name":"undo"}],"nextCursor":"p3"})") << false;
+    QTest::newRow("later page without tools")
+            << QByteArray(R"({"cursor":""})") << QByteArray(R"({"tools":[]})")
+            << QByteArray(R"({"tools":[]})") << false;
+}
+
+void TestRelay::merge()
+{
+    QFETCH(QByteArray, params);
+    QFETCH(QByteArray, appResult);
+    QFETCH(QByteArray, expected);
+    QFETCH(bool, statusAppended);
+    Rig rig;
+    FarEnd far;
+    QVERIFY(open(rig, far));
+    rig.send(list(7, params));
+    QTRY_COMPARE(far.received.size(), 1);
+    QCOMPARE(far.received.at(0)["params"], json(params));
+    far.answer(1, appResult);
+    QTRY_COMPARE(rig.sent.size(), 1);
+    QJsonObject result = json(expected);
+    if (statusAppended) {
+        QJsonArray tools = result["tools"].toArray();
+        tools.append(statusTool());
+        result["tools"] = tools;
+    }
+    QCOMPARE(rig.last(), response(7, result));
+}
+
+void TestRelay::answers_data()
+{
+    QTest::addColumn<QByteArray>("answer");   // to request 1
+    QTest::addColumn<QByteArray>("expected"); // the client's response to its request 7
+
+    const auto row = [](const char *name, const QByteArray &answer, const QByteArray &expected) {
+        QTest::newRow(name) << answer << R"({"jsonrpc":"2.0","id":7,)" + expected + "}";
+    };
+    row("a result passes unchanged",
+        R"({"id":1,"result":{"content":[],"isError":false}})",
+        R"("result":{"content":[],"isError":false})");
+    const QByteArray rich
+            = R"({"content":[{"type":"image","data":"iVBO","mimeType":"image/png"}],)"
+              R"("structuredContent":{"n":1.5,"a":[null,true,"ổ"]},"isError":true,"x":{}})";
+    row("a rich result passes unchanged",
+        R"({"id":1,"result":)" + rich + "}",
+        R"("result":)" + rich);
+    row("an error with code, message and data",
+        R"({"id":1,"error":{"code":-32000,"message":"Drawing is locked","data":{"by":["u"]}}})",
+        R"("error":{"code":-32000,"message":"Drawing is locked","data":{"by":["u"]}})");
+    row("an empty error",
+        R"({"id":1,"error":{}})",
+        R"("error":{"code":-32603,"message":"Vesk Studio reported an error"})");
+    row("an error whose members have other types",
+        R"({"id":1,"error":{"code":"7","message":5,"data":null}})",
+        R"("error":{"code":-32603,"message":"Vesk Studio reported an error"})");
+    row("an error code that is not whole, an empty message",
+        R"({"id":1,"error":{"code":1.5,"message":"","data":0}})",
+        R"("error":{"code":0,"message":"","data":0})");
+    row("a result that is an array",
+        R"({"id":1,"result":[1,2]})",
+        R"("error":{"code":-32603,"message":"Vesk Studio sent an invalid answer"})");
+    row("a result that is null",
+        R"({"id":1,"result":null})",
+        R"("error":{"code":-32603,"message":"Vesk Studio sent an invalid answer"})");
+    row("neither result nor error",
+        R"({"id":1})",
+        R"("error":{"code":-32603,"message":"Vesk Studio sent an invalid answer"})");
+    row("result and error: the result counts",
+        R"({"id":1,"result":{"a":1},"error":{"code":1,"message":"m"}})",
+        R"("result":{"a":1})");
+    row("a result that is not an object beside an error",
+        R"({"id":1,"result":"x","error":{"code":3,"message":"m"}})",
+        R"("error":{"code":3,"message":"m"})");
+    row("id written as 1.0", R"({"id":1.0,"result":{}})", R"("result":{})");
+}
+
+void TestRelay::answers()
+{
+    QFETCH(QByteArray, answer);
+    QFETCH(QByteArray, expected);
+    Rig rig;
+    FarEnd far;
+    QVERIFY(open(rig, far));
+    rig.send(call(7, "add_wall"));
+    QTRY_COMPARE(far.received.size(), 1);
+    far.write(answer + "\n");
+    QTRY_COMPARE(rig.sent.size(), 1);
+    QCOMPARE(rig.last(), json(expected));
+    QCOMPARE(rig.server->pendingCount(), 0);
+}
+
+void TestRelay::unmatchedAnswers_data()
+{
+    QTest::addColumn<QByteArray>("message");
+    QTest::addColumn<bool>("logged"); // "Vesk Studio sent a message without id or method"
+
+    QTest::newRow("id as a string") << QByteArray(R"({"id":"1","result":{}})") << true;
+    QTest::newRow("no id") << QByteArray(R"({"result":{}})") << true;
+    QTest::newRow("id null") << QByteArray(R"({"id":null,"error":{}})") << true;
+    QTest::newRow("unknown id") << QByteArray(R"({"id":2,"result":{}})") << false;
+    QTest::newRow("id not whole") << QByteArray(R"({"id":1.5,"result":{}})") << false;
+    QTest::newRow("id beyond 32 bits") << QByteArray(R"({"id":4294967297,"result":{}})") << false;
+    QTest::newRow("a request from Vesk Studio")
+            << QByteArray(R"({"id":1,"method":"ping"})") << false;
+}
+
+void TestRelay::unmatchedAnswers()
+{
+    QFETCH(QByteArray, message);
+    QFETCH(bool, logged);
+    LogCapture log;
+    Rig rig;
+    FarEnd far;
+    QVERIFY(open(rig, far));
+    rig.send(call(7, "add_wall"));
+    QTRY_COMPARE(far.received.size(), 1);
+    far.write(message + "\n");
+    QVERIFY(roundTrip(rig, far));
+    QCOMPARE(rig.sent.size(), 1); // only the round trip's answer
+    QCOMPARE(rig.server->pendingCount(), 1);
+    QCOMPARE(log.count("Vesk Studio sent a message without id or method"), logged ? 1 : 0);
+    QCOMPARE(far.received.size(), 2); // nothing went back to Vesk Studio
+
+    far.answer(1); // request 1 was left waiting
+    QTRY_COMPARE(rig.sent.size(), 2);
+    QCOMPARE(rig.last(), response(7, {}));
+}
+
+void TestRelay::timeout_data()
+{
+    QTest::addColumn<int>("callTimeoutMs");
+    QTest::addColumn<int>("seconds");
+    QTest::newRow("1000 ms") << 1000 << 1;
+    QTest::newRow("1001 ms rounds up") << 1001 << 2;
+    QTest::newRow("1500 ms") << 1500 << 2;
+}
+
+void TestRelay::timeout()
+{
+    QFETCH(int, callTimeoutMs);
+    QFETCH(int, seconds);
+    ServerOptions options = testOptions();
+    options.callTimeoutMs = callTimeoutMs;
+    LogCapture log;
+    Rig rig(options);
+    FarEnd far;
+    QVERIFY(open(rig, far));
+    rig.send(call(1, "add_wall"));
+    rig.send(list(2));
+    QTRY_COMPARE(far.received.size(), 2);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.sent.size(), 2, 15000);
+
+    const QString s = QString::number(seconds);
+    const QString text = QString::fromUtf8("Vesk Studio không trả lời trong %1 giây (công cụ "
+                                           "\"add_wall\"); có thể ứng dụng đang "
+                                           "bận hoặc đang mở một hộp thoại.\nVesk Studio did not "
+                                           "answer within %1 s (tool "
+                                           "\"add_wall\"); it may be busy or showing a dialog. "
+                                           "Check its window, then try again or "
+                                           "take a screenshot to see the current state.")
+                                 .arg(s);
+    QCOMPARE(sentWithId(rig, 1), response(1, textResult(text, true)));
+    QCOMPARE(sentWithId(rig, 2),
+             errorResponse(2, -32603, "Vesk Studio did not answer within " + s + " s"));
+    QCOMPARE(log.count("no answer to tools/call add_wall within " + s + " s"), 1);
+    QCOMPARE(log.count("no answer to tools/list  within " + s + " s"), 1);
+    QTRY_COMPARE(far.received.size(), 4);
+    QVERIFY(far.received.contains(cancelled(1, "timeout")));
+    QVERIFY(far.received.contains(cancelled(2, "timeout")));
+
+    far.answer(1); // too late: nothing more for the client
+    far.write("{\"id\":2,\"error\":{\"code\":1,\"message\":\"late\"}}\n");
+    QVERIFY(roundTrip(rig, far));
+    QCOMPARE(rig.sent.size(), 3);
+    QCOMPARE(rig.server->pendingCount(), 0);
+}
+
+void TestRelay::cancellation_data()
+{
+    QTest::addColumn<QByteArray>("clientId");
+    QTest::addColumn<QByteArray>("params");   // of the client's notifications/cancelled
+    QTest::addColumn<QByteArray>("toTheApp"); // the cancellation Vesk Studio gets; empty: none
+
+    QTest::newRow("numeric id with a reason")
+            << QByteArray("5") << QByteArray(R"({"requestId":5,"reason":"user stop"})")
+            << QByteArray(
+                       R"({"method":"notifications/cancelled","params":{"requestId":1,"reason":"user stop"}})");
+    QTest::newRow("a reason that is not a string is left out")
+            << QByteArray("5") << QByteArray(R"({"requestId":5,"reason":3})")
+            << QByteArray(R"({"method":"notifications/cancelled","params":{"requestId":1}})");
+    QTest::newRow("no reason")
+            << QByteArray("5") << QByteArray(R"({"requestId":5})")
+            << QByteArray(R"({"method":"notifications/cancelled","params":{"requestId":1}})");
+    QTest::newRow("string id")
+            << QByteArray("\"abc\"") << QByteArray(R"({"requestId":"abc","reason":""})")
+            << QByteArray(
+                       R"({"method":"notifications/cancelled","params":{"requestId":1,"reason":""}})");
+    QTest::newRow("5 does not cancel \"5\"")
+            << QByteArray("\"5\"") << QByteArray(R"({"requestId":5})") << QByteArray();
+    QTest::newRow("\"5\" does not cancel 5")
+            << QByteArray("5") << QByteArray(R"({"requestId":"5"})") << QByteArray();
+    QTest::newRow("another id") << QByteArray("5") << QByteArray(R"({"requestId":6})")
+                                << QByteArray();
+    QTest::newRow("no requestId") << QByteArray("5") << QByteArray("{}") << QByteArray();
+}
+
+void TestRelay::cancellation()
+{
+    QFETCH(QByteArray, clientId);
+    QFETCH(QByteArray, params);
+    QFETCH(QByteArray, toTheApp);
+    Rig rig;
+    FarEnd far;
+    QVERIFY(open(rig, far));
+    rig.send(R"({"jsonrpc":"2.0","id":)" + clientId
+             + R"(,"method":"tools/call","params":{"name":"add_wall"}})");
+    QTRY_COMPARE(far.received.size(), 1);
+    rig.send(cancel(params));
+    QVERIFY(roundTrip(rig, far));
+    far.answer(1); // the answer to the request, after the cancellation
+    QVERIFY(roundTrip(rig, far));
+
+    const QJsonValue id = QJsonDocument::fromJson("[" + clientId + "]").array().at(0);
+    if (toTheApp.isEmpty()) {
+        QCOMPARE(far.received.size(), 3); // the request and two round trips
+        QCOMPARE(sentWithId(rig, id), response(id, {}));
+    } else {
+        QCOMPARE(far.received.size(), 4);
+        QCOMPARE(far.received.at(1), json(toTheApp));
+        QVERIFY(sentWithId(rig, id).isUndefined()); // no response at all
+        QCOMPARE(rig.sent.size(), 2);
+    }
+    QCOMPARE(rig.server->pendingCount(), 0);
+}
+
+void TestRelay::batchWithCancelledMember_data()
+{
+    QTest::addColumn<QByteArray>("batch");
+    QTest::addColumn<QList<int>>("answered"); // application ids answered before the cancellation
+    QTest::addColumn<int>("cancelledId");     // client id, and the application id it got
+    QTest::addColumn<int>("cancelledAppId");
+    QTest::addColumn<QByteArray>("expected"); // the array written; empty: nothing written
+
+    const QByteArray ping = R"({"jsonrpc":"2.0","id":1,"method":"ping"})";
+    const QByteArray two
+            = R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"add_wall"}})";
+    const QByteArray three
+            = R"({"jsonrpc":"2.0","id":3,"method":"tools/call","params":{"name":"undo"}})";
+    QTest::newRow("a ping and a cancelled call")
+            << "[" + ping + "," + two + "]" << QList<int>{} << 2 << 1
+            << QByteArray(R"([{"jsonrpc":"2.0","id":1,"result":{}}])");
+    QTest::newRow("only a cancelled call")
+            << "[" + two + "]" << QList<int>{} << 2 << 1 << QByteArray();
+    QTest::newRow("two calls, the first cancelled")
+            << "[" + two + "," + three + "]" << QList<int>{2} << 2 << 1
+            << QByteArray(R"([{"jsonrpc":"2.0","id":3,"result":{"n":2}}])");
+    QTest::newRow("two calls, the second cancelled")
+            << "[" + two + "," + three + "]" << QList<int>{1} << 3 << 2
+            << QByteArray(R"([{"jsonrpc":"2.0","id":2,"result":{"n":1}}])");
+    QTest::newRow("a notification and a cancelled call")
+            << "[" + two + R"(,{"jsonrpc":"2.0","method":"notifications/x"}])" << QList<int>{} << 2
+            << 1 << QByteArray();
+}
+
+void TestRelay::batchWithCancelledMember()
+{
+    QFETCH(QByteArray, batch);
+    QFETCH(QList<int>, answered);
+    QFETCH(int, cancelledId);
+    QFETCH(int, cancelledAppId);
+    QFETCH(QByteArray, expected);
+    LogCapture log;
+    Rig rig;
+    FarEnd far;
+    QVERIFY(open(rig, far));
+    rig.send(batch);
+    const qsizetype calls = batch.count("tools/call");
+    QTRY_COMPARE(far.received.size(), calls);
+    for (int appId : answered)
+        far.answer(appId, "{\"n\":" + QByteArray::number(appId) + "}");
+    QTRY_COMPARE(rig.server->pendingCount(), int(calls - answered.size()));
+    QVERIFY(rig.sent.isEmpty()); // held back while a member is outstanding
+    rig.send(cancel("{\"requestId\":" + QByteArray::number(cancelledId) + "}"));
+    QVERIFY(roundTrip(rig, far));
+
+    QCOMPARE(far.received.at(calls), cancelled(cancelledAppId));
+    QList<QByteArray> written = rig.raw;
+    written.removeLast(); // the round trip's answer
+    if (expected.isEmpty()) {
+        QVERIFY2(written.isEmpty(), written.value(0).constData());
+    } else {
+        QCOMPARE(written.size(), 1);
+        QCOMPARE(QJsonDocument::fromJson(written.at(0)).array(),
+                 QJsonDocument::fromJson(expected).array());
+    }
+}
+
+void TestRelay::progress()
+{
+    LogCapture log;
+    Rig rig;
+    FarEnd far;
+    QVERIFY(open(rig, far));
+    rig.send(
+            R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"render_preview","_meta":{"progressToken":"t1"}}})");
+    QTRY_COMPARE(far.received.size(), 1);
+    const QByteArray params
+            = R"({"progressToken":"t1","progress":0.5,"total":2,"message":"Đang dựng ảnh","x":[1,{}]})";
+    const QByteArray progress = R"({"method":"notifications/progress","params":)" + params + "}\n";
+    far.write(progress); // before the initialized notification: dropped
+    far.answer(1);
+    QTRY_COMPARE(rig.sent.size(), 1);
+    QCOMPARE(rig.last(), response(1, {}));
+
+    rig.send(initialized);
+    far.write(progress + progress); // forwarded unchanged, also after the request has ended
+    QTRY_COMPARE(rig.sent.size(), 3);
+    const QJsonObject forwarded{
+            {"jsonrpc", "2.0"}, {"method", "notifications/progress"}, {"params", json(params)}};
+    QCOMPARE(rig.sent.at(1), forwarded);
+    QCOMPARE(rig.sent.at(2), forwarded);
+}
+
+void TestRelay::finishWhenIdle_data()
+{
+    QTest::addColumn<bool>("call");
+    QTest::addColumn<bool>("answer");
+    QTest::newRow("nothing outstanding") << false << false;
+    QTest::newRow("a call answered later") << true << true;
+    QTest::newRow("a call never answered") << true << false;
+}
+
+void TestRelay::finishWhenIdle()
+{
+    QFETCH(bool, call);
+    QFETCH(bool, answer);
+    LogCapture log;
+    Rig rig;
+    FarEnd far;
+    QVERIFY(open(rig, far));
+    if (call) {
+        rig.send(::call(1, "add_wall"));
+        QTRY_COMPARE(far.received.size(), 1);
+    }
+    int finished = 0;
+    rig.server->finishWhenIdle([&finished] { ++finished; }, 1000);
+    if (call) {
+        QTest::qWait(300); // waits for the outstanding call
+        QCOMPARE(finished, 0);
+    }
+    if (answer)
+        far.answer(1);
+    QTRY_COMPARE_WITH_TIMEOUT(finished, 1, 5000);
+    QCOMPARE(rig.sent.size(), answer ? 1 : 0);
+    QCOMPARE(log.count("input closed, 1 request(s) left unanswered"), call && !answer ? 1 : 0);
+    QTest::qWait(1200); // past the grace: the callback ran once
+    QCOMPARE(finished, 1);
+    QCOMPARE(log.countStarting("input closed"), call && !answer ? 1 : 0);
+}
+
+QTEST_GUILESS_MAIN(TestRelay)
+#include "tst_relay.moc"
