@@ -5,6 +5,8 @@
 #
 #   bench/run.sh           full run (a few minutes)
 #   bench/run.sh --quick   a short run that only proves everything still works (well under 1 min)
+#   bench/run.sh --pin     driver and far end on CPU 0, each server on CPU 1 (steadier, slower
+#                          round trips on a small virtual machine)
 #
 # Environment: BENCH_BUILD_DIR (default <repo>/build-bench), BENCH_JSON (default
 # bench/results.json).
@@ -12,12 +14,12 @@ set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 root=$(dirname "$here")
-quick=()
+extra=()
 for arg in "$@"; do
     case "$arg" in
-    --quick) quick=(--quick) ;;
+    --quick | --pin) extra+=("$arg") ;;
     -h | --help)
-        sed -n '2,11p' "${BASH_SOURCE[0]}"
+        sed -n '2,13p' "${BASH_SOURCE[0]}"
         exit 0
         ;;
     *)
@@ -79,12 +81,12 @@ echo "run.sh: vesk-mcp $("$build/vesk-mcp" --version | head -1 | cut -d' ' -f2),
     "node $(node --version), @modelcontextprotocol/sdk" \
     "$(node -p "require('$relay/node_modules/@modelcontextprotocol/sdk/package.json').version")," \
     "$(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)" >&2
-"$build/bench-driver" "${quick[@]}" \
+status=0
+"$build/bench-driver" "${extra[@]}" \
     --farend "$build/bench-farend" --sock "$sock" --logdir "$logs" --json "$json" \
     --peer direct \
     --peer "vesk-mcp=$build/vesk-mcp --pipe {sock} --poll-ms 2000" \
     --peer "socat=socat -b 1048576 STDIO UNIX-CONNECT:{sock}" \
-    --peer "sdk-relay=node $relay/relay.mjs {sock}"
-status=$?
+    --peer "sdk-relay=node $relay/relay.mjs {sock}" || status=$?
 echo "run.sh: figures written to $json; the servers' stderr is in $logs" >&2
 exit $status
