@@ -16,7 +16,10 @@
 // enable_furniture (adds add_furniture and tells every client). One plan for all connections.
 //
 // stdout: every non-empty line received, as received (line end removed), flushed at once.
-// stderr: "sim: ..." diagnostics; "sim: listening on <full server name>" once ready.
+// stderr: "sim: ..." diagnostics; "sim: listening on <full server name>" once ready; per
+// connection "sim: client N connected" / "sim: client N disconnected"; for a cancelled call that
+// was still running "sim: dropped request ID (cancelled)" or "... (cancelled: REASON)", where ID
+// is the request id as compact JSON (1, or "1" for a string id).
 // Exit: 0 on SIGTERM/SIGINT, 1 when it cannot listen, 2 for a bad command line.
 // It shares no code with vesk-mcp on purpose, so a framing bug cannot hide on both ends.
 #include "simserver.h"
