@@ -23,7 +23,7 @@
 // Exit: 0 on SIGTERM/SIGINT, 1 when it cannot listen, 2 for a bad command line.
 // It shares no code with vesk-mcp on purpose, so a framing bug cannot hide on both ends.
 #include "simserver.h"
-#include "stopsignals.h"
+#include "platform.h"
 
 #include <QCoreApplication>
 #include <QStringList>
@@ -119,7 +119,7 @@ int main(int argc, char *argv[])
     if (options.pipe.isEmpty())
         options.pipe = defaultPipeName();
 
-    quitOnStopSignals();
+    setUpProcess();
     SimServer server(options);
     const QString error = server.listen();
     if (!error.isEmpty()) {

@@ -1,5 +1,5 @@
-// stopsignals_unix.cpp - SIGTERM and SIGINT reach the event loop through a self-pipe
-#include "stopsignals.h"
+// platform_unix.cpp - SIGPIPE ignored; SIGTERM and SIGINT reach the event loop through a self-pipe
+#include "platform.h"
 
 #include "simserver.h"
 
@@ -29,7 +29,7 @@ void onStopSignal(int)
 
 } // namespace
 
-void quitOnStopSignals()
+void setUpProcess()
 {
     // A client that goes away while we write must not kill the sim.
     std::signal(SIGPIPE, SIG_IGN);

@@ -1,11 +1,15 @@
-// stopsignals_win.cpp - Ctrl+C and closing the console end the event loop
-#include "stopsignals.h"
+// platform_win.cpp - binary stdout; Ctrl+C and closing the console end the event loop
+#include "platform.h"
 
 #include "simserver.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>
 
+#include <cstdio>
+
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
 namespace ves::sim {
@@ -27,8 +31,10 @@ BOOL WINAPI onConsoleEvent(DWORD)
 
 } // namespace
 
-void quitOnStopSignals()
+void setUpProcess()
 {
+    // Tests compare what the sim prints with what vesk-mcp sent; text mode would add CRs.
+    _setmode(_fileno(stdout), _O_BINARY);
     SetConsoleCtrlHandler(onConsoleEvent, TRUE);
 }
 
