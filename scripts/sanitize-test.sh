@@ -4,7 +4,10 @@
 # report, in a test program or in a vesk-mcp or simulator process that a test started, fails
 # the run, even when the test itself passed.
 #
-#   scripts/sanitize-test.sh [--build-dir DIR] [--jobs N] [-- extra ctest arguments]
+#   scripts/sanitize-test.sh [--build-dir DIR] [--jobs N] [--clients] [-- extra ctest arguments]
+#
+#   --clients  also run the official-client tests (tests/mcp-client/run.sh) and the quick stress
+#              cases (tests/stress) against the sanitized vesk-mcp and simulator
 #
 # The compiler is CMake's choice unless CXX is set (CXX=clang++ works as well as g++).
 set -euo pipefail
@@ -13,12 +16,14 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build="$root/build-asan"
 jobs=2
 ctest_extra=()
+clients=0
 while [[ $# -gt 0 ]]; do
     case "$1" in
     --build-dir) build=$(realpath -m "$2"); shift 2 ;;
     --jobs) jobs="$2"; shift 2 ;;
+    --clients) clients=1; shift ;;
     --) shift; ctest_extra=("$@"); break ;;
-    -h|--help) sed -n '2,10p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,13p' "$0"; exit 0 ;;
     *) echo "sanitize-test: unknown argument $1" >&2; exit 2 ;;
     esac
 done
@@ -52,6 +57,10 @@ fi
 
 status=0
 (cd "$build" && ctest --output-on-failure --no-tests=error --timeout 600 "${ctest_extra[@]}") || status=$?
+if [[ $clients -eq 1 ]]; then
+    "$root/tests/mcp-client/run.sh" "$build/vesk-mcp" "$build/sim/vesk-studio-sim" || status=$?
+    node "$root/tests/stress/stress.mjs" "$build/vesk-mcp" "$build/sim/vesk-studio-sim" --quick || status=$?
+fi
 
 shopt -s nullglob
 found=("$reports"/*)

@@ -168,7 +168,7 @@ test('an aborted call is cancelled at the far end under the far end\'s id', asyn
         const cancelled = sim.messages('notifications/cancelled')[0];
         assert.equal(forwarded.id, 2);
         assert.deepEqual(cancelled.params, { requestId: 2, reason: 'the user pressed stop' });
-        await waitFor(() => /dropped request 2 \(cancelled/.test(sim.stderr), 'the far end to drop the call');
+        await waitFor(() => /dropped request (n:)?2 \(cancelled/.test(sim.stderr), 'the far end to drop the call');
 
         // The session goes on; the cancelled call never gets an answer (the SDK would report it).
         const listed = await client.callTool({ name: 'list_elements', arguments: {} });
@@ -231,6 +231,22 @@ test('a call the far end never answers times out as a tool error and is cancelle
         await waitFor(() => sim.messages('notifications/cancelled').length === 1, 'the cancellation');
         assert.deepEqual(sim.messages('notifications/cancelled')[0].params, { requestId: 1, reason: 'timeout' });
         assert.match(session.stderr, /no answer to tools\/call add_wall within 1 s/);
+    });
+});
+
+test('the SDK\'s own request time-out, shorter than vesk-mcp\'s, cancels the call at the far end', async () => {
+    // The SDK gives up after 60 s by default, vesk-mcp after 120 s: with default settings the SDK's
+    // time-out always comes first, as a cancellation with the SDK's reason.
+    await withSession({ simOptions: ['--never-answer'] }, async (session, sim) => {
+        await assert.rejects(
+            session.client.callTool({ name: 'undo', arguments: {} }, undefined, { timeout: 300 }),
+            error => error instanceof McpError && error.code === -32001);
+        await waitFor(() => sim.messages('notifications/cancelled').length === 1, 'the cancellation');
+        const cancelled = sim.messages('notifications/cancelled')[0];
+        assert.equal(cancelled.params.requestId, 1);
+        assert.match(cancelled.params.reason, /Request timed out/);
+        // The session goes on.
+        assert.deepEqual(await session.client.ping(), {});
     });
 });
 
