@@ -59,11 +59,14 @@ for target in "${targets[@]}"; do
     mkdir -p "$corpus" "$artifacts"
     cp -n "$root/fuzz/corpus/$target/"* "$corpus/" 2>/dev/null || true
     echo "== $target: ${seconds} s"
+    dict=()
+    [[ $target == fuzz_linecutter ]] || dict=(-dict="$root/fuzz/jsonrpc.dict")
     rc=0
     # -close_fd_mask=2 silences the program's diagnostic log; failures still show (they go to
     # the sanitizer's report stream).
     "$build/$target" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=4096 -detect_leaks=0 \
-        -close_fd_mask=2 -print_final_stats=1 -artifact_prefix="$artifacts/" \
+ \
+        -close_fd_mask=2 -print_final_stats=1 -artifact_prefix="$artifacts/" "${dict[@]}" \
         "$corpus" >"$log" 2>&1 || rc=$?
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
     rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1)
