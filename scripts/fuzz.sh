@@ -36,7 +36,17 @@ if [[ -z "$cxx" ]]; then
         command -v "$candidate" >/dev/null && { cxx=$candidate; break; }
     done
 fi
-[[ -n "$cxx" ]] || { echo "fuzz: clang++ not found (apt-get install clang libclang-rt-14-dev)" >&2; exit 1; }
+runtime_missing() {
+    [[ -z "$cxx" ]] || ! "$cxx" -print-file-name=libclang_rt.fuzzer-x86_64.a | grep -q /
+}
+if runtime_missing && [[ $(id -u) -eq 0 ]] && command -v apt-get >/dev/null; then
+    echo "== installing clang and its fuzzer runtime"
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang libclang-rt-14-dev >/dev/null
+    cxx=${FUZZ_CXX:-clang++}
+fi
+[[ -n "$cxx" ]] && command -v "$cxx" >/dev/null \
+    || { echo "fuzz: clang++ not found (apt-get install clang libclang-rt-14-dev)" >&2; exit 1; }
 
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
