@@ -87,6 +87,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     fuzz::drainEvents(2);
     ledger.checkSettled();
 
+    // The progress notifications that reached the client are exactly those in the complete
+    // lines of the input, in order and unchanged: the framing, read here in the plainest way.
+    std::vector<QJsonObject> expected;
+    const QByteArray stream(reinterpret_cast<const char *>(data), qsizetype(size));
+    qsizetype start = 0;
+    for (qsizetype lf = stream.indexOf('\n'); lf >= 0;
+         start = lf + 1, lf = stream.indexOf('\n', start)) {
+        QByteArray line = stream.mid(start, lf - start);
+        if (line.endsWith('\r'))
+            line.chop(1);
+        QJsonParseError error;
+        const QJsonDocument d = QJsonDocument::fromJson(line, &error);
+        if (error.error != QJsonParseError::NoError || !d.isObject())
+            continue;
+        const QJsonObject m = d.object();
+        if (m.value(QLatin1String("method")) == QJsonValue(QLatin1String("notifications/progress")))
+            expected.push_back(m.value(QLatin1String("params")).toObject());
+    }
+    if (checker.progress != expected)
+        fuzz::fail("progress reaching the client: " + std::to_string(checker.progress.size())
+                   + " notification(s), the input holds " + std::to_string(expected.size()));
+
     int finished = 0;
     server->finishWhenIdle([&finished] { ++finished; }, 2000);
     if (!fuzz::processUntil([&finished] { return finished > 0; }, 5000))

@@ -17,6 +17,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <vector>
 
 extern "C" void __sanitizer_report_error_summary(const char *error_summary);
 
@@ -188,6 +189,7 @@ public:
     int lines = 0;
     int notifications = 0;
     std::map<QString, int> notificationsByMethod;
+    std::vector<QJsonObject> progress; // params of each progress notification, in order
 
     void operator()(const QByteArray &bytes)
     {
@@ -244,6 +246,8 @@ private:
                 fail("notification params that are not a non-empty object", bytes);
             ++notifications;
             ++notificationsByMethod[method];
+            if (method == QLatin1String("notifications/progress"))
+                progress.push_back(m.value(QLatin1String("params")).toObject());
             return;
         }
         if (hasResult == hasError)
