@@ -153,8 +153,8 @@ struct Ledger
 
     void answered(const QJsonValue &id, const QByteArray &line)
     {
-        // Qt writes a number that JSON cannot hold (an id of 1e400) as null; such an id was
-        // counted under its number.
+        // Ids are compared as doubles, as they travel: 12345678901234567890 comes back as
+        // 12345678901234567000, the same double.
         const QString key = idKeyOf(id);
         auto it = owed.find(key);
         if (it == owed.end() || it->second == 0)
