@@ -73,7 +73,12 @@ for program in "$build/vesk-mcp.exe" "$build/vesk-studio-sim.exe"; do
     echo "   $(basename "$program"): $(du -h "$program" | cut -f1), no DLLs beyond Windows' own"
 done
 
-if ! wait $boot; then
+# The first wine program of a server starts wine's own background processes (services.exe,
+# explorer.exe /desktop, ...), and they inherit its stdout and stderr. Under CTest that would be a
+# test's output pipe, held open for as long as the persistent server lives: CTest would wait for
+# the test until its time-out. So the first programs run here, with their output in a file.
+if ! wait $boot || ! "$shared/wine-run.sh" "$build/vesk-mcp.exe" --version \
+    >>"$build/wineboot.log" 2>&1 </dev/null; then
     cat "$build/wineboot.log"
     exit 1
 fi
