@@ -90,9 +90,12 @@ void McpServer::finishConnect(bool ok)
         setReachable(false);
         schedulePoll();
     }
+    // A callback may lose the link again (a write that fails at once closes it), so each one is
+    // told the state it finds, not the outcome of the attempt: a request must not be forwarded
+    // into a connection that is already gone and then wait for its time-out.
     const auto callbacks = std::exchange(waiters, {});
     for (const auto &callback : callbacks)
-        callback(ok);
+        callback(ok && connected && socket);
     checkIdle();
 }
 
