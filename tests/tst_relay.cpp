@@ -183,13 +183,13 @@ QJsonValue sentWithId(const Rig &rig, const QJsonValue &id)
     return QJsonValue(QJsonValue::Undefined);
 }
 
-// Connects the server to a fresh far end through a local status call, which takes no id, so
-// that the client has not sent the initialized notification unless asked.
-bool open(Rig &rig, FarEnd &far, bool initialize = false)
+// Connects the server to a fresh far end through a local status call, which takes no id and
+// leaves the client uninitialized.
+bool open(Rig &rig, FarEnd &far)
 {
     if (!rig.listen())
         return false;
-    rig.send(initialize ? initialized : call(0, "vesk_status"));
+    rig.send(call(0, "vesk_status"));
     if (!accept(rig.app, far) || !QTest::qWaitFor([&] { return rig.server->isConnected(); }))
         return false;
     rig.sent.clear();

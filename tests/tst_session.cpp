@@ -15,6 +15,10 @@
 
 #include <unistd.h>
 
+#ifndef VESK_SIM_PATH
+#define VESK_SIM_PATH "" // the stand-in is not built: every case is skipped
+#endif
+
 namespace {
 
 QJsonObject json(const QByteArray &text)
@@ -115,7 +119,6 @@ struct Mcp : Child
     int log(const QString &line) const { return logged(QStringLiteral("vesk-mcp: ") + line); }
 };
 
-#ifdef VESK_SIM_PATH
 // The stand-in for Vesk Studio; its stdout is every line it received.
 struct Sim : Child
 {
@@ -134,7 +137,6 @@ struct Sim : Child
                && QTest::qWaitFor([this] { return err.contains("sim: listening on "); }, 10000);
     }
 };
-#endif
 
 QByteArray call(const QByteArray &id,
                 const char *tool,
@@ -204,12 +206,9 @@ private slots:
 void TestSession::initTestCase()
 {
     QVERIFY(QFile::exists(QStringLiteral(VESK_MCP_PATH)));
-#ifndef VESK_SIM_PATH
-    QSKIP("vesk-studio-sim is not built");
-#endif
+    if (QByteArray(VESK_SIM_PATH).isEmpty())
+        QSKIP("vesk-studio-sim is not built");
 }
-
-#ifdef VESK_SIM_PATH
 
 void TestSession::wholeSession()
 {
@@ -310,7 +309,7 @@ void TestSession::timeout()
     QCOMPARE(
             sim.messages.at(1),
             json(R"({"method":"notifications/cancelled","params":{"requestId":1,"reason":"timeout"}})"));
-    QVERIFY(sim.waitLogged("sim: dropped request n:1 (cancelled: timeout)"));
+    QVERIFY(sim.waitLogged("sim: dropped request 1 (cancelled: timeout)"));
 }
 
 // The client's cancellation reaches Vesk Studio with its own id, and what Vesk Studio would
@@ -330,7 +329,7 @@ void TestSession::cancellation()
     QVERIFY(QTest::qWaitFor([&] { return mcp.count("notifications/progress") >= 1; }, 10000));
     mcp.send(
             R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":"c1","reason":"changed my mind"}})");
-    QVERIFY(sim.waitLogged("sim: dropped request n:1 (cancelled: changed my mind)"));
+    QVERIFY(sim.waitLogged("sim: dropped request 1 (cancelled: changed my mind)"));
     QCOMPARE(
             sim.messages.at(1),
             json(R"({"method":"notifications/cancelled","params":{"requestId":1,"reason":"changed my mind"}})"));
@@ -530,20 +529,6 @@ void TestSession::refusesAnotherAccount()
     QVERIFY(sim.waitLogged("sim: client 1 disconnected"));
     QVERIFY2(sim.lines.isEmpty(), sim.lines.value(0).constData()); // not a byte reached it
 }
-
-#else
-
-void TestSession::wholeSession() {}
-void TestSession::timeout() {}
-void TestSession::cancellation() {}
-void TestSession::progress() {}
-void TestSession::listChangedAcrossRestarts() {}
-void TestSession::lossDuringCall() {}
-void TestSession::overLongLine() {}
-void TestSession::endOfInputWithCallOutstanding() {}
-void TestSession::refusesAnotherAccount() {}
-
-#endif
 
 QTEST_GUILESS_MAIN(TestSession)
 #include "tst_session.moc"
