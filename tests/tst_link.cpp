@@ -298,6 +298,7 @@ class TestLink : public QObject
 private slots:
     void connectsOnInitialized();
     void reachabilityAndPolling();
+    void noPollingWhenPollMsIsZero();
     void connectTimeout();
     void requestsShareOneAttempt();
     void framing_data();
@@ -387,6 +388,23 @@ void TestLink::reachabilityAndPolling()
     const int last = attempts();
     QTest::qWait(300);
     QCOMPARE(attempts(), last);
+}
+
+void TestLink::noPollingWhenPollMsIsZero()
+{
+    ServerOptions options = testOptions(); // pollMs 0
+    options.verbose = true;
+    LogCapture log;
+    Rig rig(options);
+    const auto attempts = [&] { return log.countStarting("cannot connect to " + rig.pipeName); };
+    rig.send(initialized);
+    QCOMPARE(attempts(), 1);
+    QTest::qWait(300);
+    QCOMPARE(attempts(), 1);
+    rig.send(call(1, "add_wall")); // one attempt for each request that needs Vesk Studio
+    QCOMPARE(attempts(), 2);
+    QCOMPARE(rig.last(), offline(1, "add_wall", rig.pipeName));
+    QCOMPARE(log.count("Vesk Studio is not reachable (" + rig.pipeName + ")"), 1);
 }
 
 void TestLink::connectTimeout()
