@@ -1,6 +1,7 @@
 // tst_relay.cpp - the relay of tools/list and tools/call: ids, answers, time-outs, cancellation
 #include "rig.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QPointer>
 #include <QTemporaryFile>
@@ -230,6 +231,7 @@ private slots:
     void unmatchedAnswers();
     void timeout_data();
     void timeout();
+    void staggeredTimeouts();
     void cancellation_data();
     void cancellation();
     void batchWithCancelledMember_data();
@@ -582,6 +584,33 @@ void TestRelay::timeout()
     QVERIFY(roundTrip(rig, far));
     QCOMPARE(rig.sent.size(), 3);
     QCOMPARE(rig.server->pendingCount(), 0);
+}
+
+// Each request times out callTimeoutMs after it was sent, whatever ended around it.
+void TestRelay::staggeredTimeouts()
+{
+    ServerOptions options = testOptions();
+    options.callTimeoutMs = 1500;
+    LogCapture log;
+    Rig rig(options);
+    FarEnd far;
+    QVERIFY(open(rig, far));
+    rig.send(call(1, "add_wall"));
+    QTest::qWait(700);
+    QElapsedTimer clock;
+    clock.start();
+    rig.send(call(2, "undo"));
+    rig.send(call(3, "list_elements"));
+    QTRY_COMPARE(far.received.size(), 3);
+    far.answer(3); // ends early
+    QTRY_COMPARE_WITH_TIMEOUT(rig.sent.size(), 2, 10000);
+    QCOMPARE(sentWithId(rig, 3), response(3, {}));
+    QCOMPARE(sentWithId(rig, 1)["result"]["isError"], true); // the first has timed out
+    QVERIFY(sentWithId(rig, 2).isUndefined());               // the second, sent later, waits
+    QTRY_COMPARE_WITH_TIMEOUT(rig.sent.size(), 3, 10000);
+    QVERIFY2(clock.elapsed() >= 1400, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(sentWithId(rig, 2)["result"]["isError"], true);
+    QCOMPARE(log.countStarting("no answer to tools/call"), 2);
 }
 
 void TestRelay::cancellation_data()
