@@ -79,6 +79,7 @@ done
 # process lives (with a persistent server, up to the test's time-out), and CTest waits for it. So
 # the first programs run here with their output in a file: the Windows suite needs every one of
 # those background processes. Its result is ignored here; CTest runs it again.
+phase "starting wine"
 if ! wait $boot; then
     cat "$build/wineboot.log"
     exit 1
