@@ -40,12 +40,12 @@ bool LineCutter::feed(const char *data, qint64 size, const LineHandler &onLine)
     if (stopped) {
         // The handler may have cleared the buffer; otherwise keep what was not handed over.
         if (head <= buffer.size()) {
-            buffer.remove(0, head);
+            dropFront(head);
             searchFrom = 0;
         }
         return tooLong;
     }
-    buffer.remove(0, head);
+    dropFront(head);
     searchFrom = buffer.size();
     if (buffer.size() > maxLine) {
         buffer.clear();
@@ -54,6 +54,21 @@ bool LineCutter::feed(const char *data, qint64 size, const LineHandler &onLine)
         tooLong = true;
     }
     return tooLong;
+}
+
+// QByteArray::remove(0, n) only moves the data pointer forward, and a later append does not use
+// the room left in front, so nearly every read reallocated the buffer. Moving the unread rest
+// (usually nothing, or a partial line) to the front keeps the allocation for the next read. The
+// allocation is kept even when the buffer empties: after a large message, giving it back made
+// the next one grow from scratch, copying as it doubled.
+void LineCutter::dropFront(qint64 n)
+{
+    if (n <= 0)
+        return;
+    const qint64 rest = buffer.size() - n;
+    if (rest > 0)
+        std::memmove(buffer.data(), buffer.constData() + n, size_t(rest));
+    buffer.resize(rest);
 }
 
 QByteArray LineCutter::takeRest()

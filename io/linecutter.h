@@ -38,6 +38,8 @@ private:
     QByteArray buffer;
     qint64 searchFrom = 0; // nothing before it holds a line feed
     bool skipping = false; // dropping the rest of a line that was too long
+
+    void dropFront(qint64 n); // removes the first n bytes, keeping the allocation
 };
 
 } // namespace ves::mcp
