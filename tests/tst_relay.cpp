@@ -511,6 +511,8 @@ void TestRelay::unmatchedAnswers_data()
     QTest::newRow("unknown id") << QByteArray(R"({"id":2,"result":{}})") << false;
     QTest::newRow("id not whole") << QByteArray(R"({"id":1.5,"result":{}})") << false;
     QTest::newRow("id beyond 32 bits") << QByteArray(R"({"id":4294967297,"result":{}})") << false;
+    QTest::newRow("a method that is not a string beside an answer")
+            << QByteArray(R"({"id":1,"method":null,"result":{}})") << false;
     QTest::newRow("a request from Vesk Studio")
             << QByteArray(R"({"id":1,"method":"ping"})") << false;
 }
