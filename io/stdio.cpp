@@ -12,6 +12,7 @@
 #include <atomic>
 #include <functional>
 #include <thread>
+#include <vector>
 
 namespace ves::mcp {
 
@@ -40,14 +41,23 @@ void readStdin(QPointer<McpServer> server)
         const long long n = native::readStdin(chunk.data(), size_t(chunk.size()));
         if (n < 1)
             break;
-        const bool tooLong = lines.feed(chunk.constData(), n, [&server](const QByteArray &line) {
+        // The lines of one read travel in one posted call, in order, followed by the rejection
+        // when the read brought one: a single wake-up of the main thread per read rather than
+        // per line, with the same order of calls on the server.
+        std::vector<QByteArray> readLines;
+        const bool tooLong = lines.feed(chunk.constData(), n, [&readLines](const QByteArray &line) {
             // The line points into the cutter's buffer: the posted call needs its own copy.
-            QByteArray copy(line.constData(), line.size());
-            postToServer(server, [copy](McpServer *s) { s->handleLine(copy); });
+            readLines.emplace_back(line.constData(), line.size());
             return true;
         });
-        if (tooLong)
-            postToServer(server, [](McpServer *s) { s->rejectTooLarge(); });
+        if (readLines.empty() && !tooLong)
+            continue;
+        postToServer(server, [readLines = std::move(readLines), tooLong](McpServer *s) {
+            for (const QByteArray &line : readLines)
+                s->handleLine(line);
+            if (tooLong)
+                s->rejectTooLarge();
+        });
     }
     const QByteArray rest = lines.takeRest();
     if (!rest.trimmed().isEmpty())
