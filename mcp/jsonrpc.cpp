@@ -39,6 +39,9 @@ McpServer::McpServer(ServerOptions options,
     connect(&connectTimer, &QTimer::timeout, this, [this] { connectTimedOut(); });
     pollTimer.setSingleShot(true);
     connect(&pollTimer, &QTimer::timeout, this, [this] { pollTimedOut(); });
+    callTimer.setSingleShot(true);
+    connect(&callTimer, &QTimer::timeout, this, [this] { callTimerFired(); });
+    callClock.start();
 }
 
 McpServer::~McpServer()

@@ -125,8 +125,6 @@ void McpServer::closeConnection(const QString &reason)
     appLines.clear();
 
     for (auto &[appId, entry] : takePending()) {
-        entry.timer->stop();
-        entry.timer->deleteLater();
         if (entry.method == toolsCallMethod) {
             const QString closed
                     = QString::fromUtf8(

@@ -6,6 +6,7 @@
 #include "mcp/peeraccount.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QJsonValue>
@@ -41,7 +42,7 @@ struct PendingRequest
     QString toolName;
     bool firstPage = true;
     Reply reply;
-    QTimer *timer = nullptr; // child of the server
+    qint64 deadline = 0; // time-out, in milliseconds of the server's callClock
 };
 
 // The system calls of the pipe server's account check; tests replace them to reach the refusals
@@ -145,6 +146,8 @@ private:
     // answer is the result object when success is set, else the error object
     void completeRequest(int appId, bool success, const QJsonObject &answer);
     void requestTimedOut(int appId);
+    void armCallTimer();
+    void callTimerFired();
     void cancelPending(const QString &key, const QJsonValue &reason);
     std::map<int, PendingRequest> takePending();
     int timeoutSeconds() const;
@@ -187,6 +190,11 @@ private:
     std::function<void()> finishCallback;
     quint32 lastRequestId = 0;
     std::map<int, PendingRequest> pending;
+    // One timer for all relayed requests, armed for the earliest deadline in `pending`, instead
+    // of a QTimer object per request whose creation and deleteLater cost allocations and extra
+    // wake-ups of the event loop on every call.
+    QTimer callTimer;
+    QElapsedTimer callClock; // started at construction; the clock of the deadlines
 
     AccountProbe accountProbe;
 };

@@ -30,17 +30,16 @@ void McpServer::forward(const QString &method,
                         const Reply &reply)
 {
     const int appId = int(++lastRequestId);
-    auto *timer = new QTimer(this);
-    timer->setSingleShot(true);
-    connect(timer, &QTimer::timeout, this, [this, appId] { requestTimedOut(appId); });
-    timer->start(callTimeoutMs);
     pending[appId] = PendingRequest{id,
                                     idKey(id),
                                     method,
                                     toolName,
                                     !params.contains(QLatin1String("cursor")),
                                     reply,
-                                    timer};
+                                    callClock.elapsed() + callTimeoutMs};
+    // A running timer is due no later than this request's deadline: it re-arms when it fires.
+    if (!callTimer.isActive())
+        armCallTimer();
     sendToApp({{QLatin1String("id"), appId},
                {QLatin1String("method"), method},
                {QLatin1String("params"), params}});
@@ -89,8 +88,6 @@ void McpServer::completeRequest(int appId, bool success, const QJsonObject &answ
     }
     PendingRequest entry = std::move(it->second);
     pending.erase(it);
-    entry.timer->stop();
-    entry.timer->deleteLater();
 
     if (success) {
         QJsonObject result = answer;
@@ -121,7 +118,6 @@ void McpServer::requestTimedOut(int appId)
         return;
     PendingRequest entry = std::move(it->second);
     pending.erase(it);
-    entry.timer->deleteLater();
 
     const int seconds = timeoutSeconds();
     log(QStringLiteral("no answer to %1 %2 within %3 s")
@@ -159,8 +155,6 @@ void McpServer::cancelPending(const QString &key, const QJsonValue &reason)
     const int appId = it->first;
     PendingRequest entry = std::move(it->second);
     pending.erase(it);
-    entry.timer->stop();
-    entry.timer->deleteLater();
     trace(QStringLiteral("request %1 cancelled by the client").arg(key));
 
     QJsonObject params{{QLatin1String("requestId"), appId}};
@@ -171,6 +165,29 @@ void McpServer::cancelPending(const QString &key, const QJsonValue &reason)
     // No response for a cancelled request; the empty object only settles a batch holding it.
     entry.reply(QJsonObject());
     checkIdle();
+}
+
+// Requests are sent in ascending id order, all with the same time-out, so the first entry of
+// `pending` always holds the earliest deadline. Entries that end early need no timer work: when
+// the timer then fires, it finds their deadline gone and only re-arms.
+void McpServer::armCallTimer()
+{
+    if (pending.empty()) {
+        callTimer.stop();
+        return;
+    }
+    const qint64 left = pending.begin()->second.deadline - callClock.elapsed();
+    callTimer.start(int(std::max<qint64>(left, 0)));
+}
+
+void McpServer::callTimerFired()
+{
+    // A coarse timer may fire a little early: what is not yet due waits for the next round.
+    // Each time-out may end the connection and empty the table, so the loop looks again each
+    // time.
+    while (!pending.empty() && pending.begin()->second.deadline <= callClock.elapsed())
+        requestTimedOut(pending.begin()->first);
+    armCallTimer();
 }
 
 std::map<int, PendingRequest> McpServer::takePending()
