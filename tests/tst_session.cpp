@@ -198,6 +198,7 @@ private slots:
     void progress();
     void listChangedAcrossRestarts();
     void lossDuringCall();
+    void garbageIsSkipped();
     void overLongLine();
     void endOfInputWithCallOutstanding();
     void refusesAnotherAccount();
@@ -428,7 +429,9 @@ void TestSession::listChangedAcrossRestarts()
     QVERIFY(mcp.waitId(6));
     QCOMPARE(toolNames(mcp.withId(6)), QStringList{"vesk_status"});
     QCOMPARE(mcp.count(listChanged), 3);
-    QCOMPARE(mcp.log("Vesk Studio is not reachable (" + pipe + ")"), 2);
+    const QString unreachable = "Vesk Studio is not reachable (" + pipe + ")";
+    QVERIFY(mcp.waitLogged("vesk-mcp: " + unreachable, 2));
+    QCOMPARE(mcp.log(unreachable), 2);
 }
 
 void TestSession::lossDuringCall()
@@ -447,7 +450,28 @@ void TestSession::lossDuringCall()
     mcp.send(R"({"jsonrpc":"2.0","id":2,"method":"tools/list"})"); // and it connects again
     QVERIFY(mcp.waitId(2));
     QVERIFY(toolNames(mcp.withId(2)).contains("add_wall"));
-    QCOMPARE(mcp.log("connected to Vesk Studio (" + pipe + ")"), 2);
+    QVERIFY(mcp.waitLogged("vesk-mcp: connected to Vesk Studio (" + pipe + ")", 2));
+}
+
+void TestSession::garbageIsSkipped()
+{
+    const QString pipe = uniquePipe();
+    Sim sim;
+    QVERIFY(sim.start({"--pipe", pipe, "--garbage"})); // a line that is not JSON before answers
+    Mcp mcp;
+    QVERIFY(mcp.start({"--pipe", pipe}));
+    mcp.send(call("1", "add_wall", R"({"x1":0,"y1":0,"x2":1,"y2":0})"));
+    mcp.send(call("2", "list_elements"));
+    QVERIFY(mcp.waitId(1) && mcp.waitId(2));
+    QCOMPARE(mcp.withId(1)["result"]["isError"], false);
+    QVERIFY(mcp.withId(2)["result"]["content"][0]["text"].toString().contains("W1"));
+    QJsonParseError error;
+    QJsonDocument::fromJson("this is not json", &error);
+    const QString invalid = "Vesk Studio sent invalid JSON (" + error.errorString() + ")";
+    QVERIFY(mcp.waitLogged("vesk-mcp: " + invalid, 2)); // stderr may trail stdout
+    QCOMPARE(mcp.log(invalid), 2);
+    QCOMPARE(mcp.log("connected to Vesk Studio (" + pipe + ")"), 1);
+    QCOMPARE(mcp.err.count("connection to Vesk Studio closed"), 0);
 }
 
 void TestSession::overLongLine()
@@ -476,7 +500,7 @@ void TestSession::overLongLine()
         QVERIFY(result["content"][0]["text"].toString().startsWith("Added wall W1"));
     mcp.send(R"({"jsonrpc":"2.0","id":2,"method":"tools/list"})"); // the next request reconnects
     QVERIFY(mcp.waitId(2));
-    QCOMPARE(mcp.log("connected to Vesk Studio (" + pipe + ")"), 2);
+    QVERIFY(mcp.waitLogged("vesk-mcp: connected to Vesk Studio (" + pipe + ")", 2));
 }
 
 void TestSession::endOfInputWithCallOutstanding()
@@ -522,6 +546,7 @@ void TestSession::refusesAnotherAccount()
                                            "account")
                                     .arg(pipe)
                                     .arg(sim.process.processId());
+    QVERIFY(mcp.waitLogged("vesk-mcp: " + refusal)); // stderr may trail stdout
     QCOMPARE(mcp.log(refusal), 1);
     QCOMPARE(mcp.withId(1)["result"]["isError"], true);
     QVERIFY(mcp.withId(1)["result"]["content"][0]["text"].toString().endsWith(notConnected(pipe)));
