@@ -8,6 +8,7 @@
 #include <QJsonParseError>
 #include <QLocalSocket>
 
+#include <cmath>
 #include <memory>
 
 namespace ves::mcp {
@@ -206,8 +207,15 @@ QString McpServer::idKey(const QJsonValue &id)
 {
     if (id.isString())
         return QStringLiteral("s:") + id.toString();
-    if (id.isDouble())
-        return QStringLiteral("n:") + QString::number(id.toDouble(), 'g', 17);
+    if (id.isDouble()) {
+        // Ids are nearly always whole numbers. Below 10^15 their integer text is the same as
+        // the 'g' text with 17 digits (-0 included, which both write as 0), and much cheaper
+        // than the double conversion that every relayed request would otherwise pay.
+        const double number = id.toDouble();
+        if (number == std::trunc(number) && std::fabs(number) < 1e15)
+            return QStringLiteral("n:") + QString::number(qint64(number));
+        return QStringLiteral("n:") + QString::number(number, 'g', 17);
+    }
     return QStringLiteral("?");
 }
 
