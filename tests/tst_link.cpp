@@ -264,6 +264,7 @@ std::uint32_t pid = 0;
 bool canOpen = true;
 std::string serverSid;
 std::string ownSid;
+std::uint32_t asked = 0; // the pid the check tried to open
 int opened = 0;
 int closed = 0;
 constexpr native::Handle self = 7;
@@ -272,9 +273,11 @@ constexpr native::Handle server = 9;
 AccountProbe make()
 {
     opened = closed = 0;
+    asked = 0;
     AccountProbe p;
     p.serverProcessId = [](native::Handle pipe) { return pipe > 0 ? pid : 0u; };
-    p.openProcess = [](std::uint32_t) -> native::Handle {
+    p.openProcess = [](std::uint32_t processId) -> native::Handle {
+        asked = processId;
         if (!canOpen)
             return 0;
         ++opened;
@@ -715,6 +718,7 @@ void TestLink::accountCheck()
     rig.send(call(1, "add_wall"));
     FarEnd far;
     QVERIFY(accept(rig.app, far));
+    QCOMPARE(probe::asked, pid); // no process is opened without a pid
     QCOMPARE(probe::closed, probe::opened);
 
     if (reason.isEmpty()) {
