@@ -346,6 +346,8 @@ private slots:
     void refusals();
     void stdinIsBinary();
     void helpIsUtf8WhenRedirected();
+    void pipeNameFromAUnicodeUserName_data();
+    void pipeNameFromAUnicodeUserName();
     void exitCodes_data();
     void exitCodes();
     void closedStdoutEndsWithOne();
@@ -699,6 +701,32 @@ void TestWindows::helpIsUtf8WhenRedirected()
                            Qt::CaseInsensitive),
              help.constData());
     QVERIFY(client.err.isEmpty());
+}
+
+void TestWindows::pipeNameFromAUnicodeUserName_data()
+{
+    QTest::addColumn<QString>("userName");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::newRow("Vietnamese letters and spaces")
+            << QString::fromUtf8("Nguyễn Văn A") << QByteArray("vesk-studio-mcp-Nguy_n_V_n_A\n");
+    QTest::newRow("a character outside the BMP is two UTF-16 units")
+            << QString::fromUtf8("a\xF0\x9F\x98\x80z") << QByteArray("vesk-studio-mcp-a__z\n");
+}
+
+// Windows keeps the environment in UTF-16, and the program reads USERNAME from there: one
+// underscore per UTF-16 unit, not per UTF-8 byte.
+void TestWindows::pipeNameFromAUnicodeUserName()
+{
+    QFETCH(QString, userName);
+    QFETCH(QByteArray, expected);
+    Client client({QStringLiteral("--print-pipe-name")});
+    QProcessEnvironment environment = client.process.processEnvironment();
+    environment.insert(QStringLiteral("USERNAME"), userName);
+    client.process.setProcessEnvironment(environment);
+    QVERIFY2(client.start(), qPrintable(client.process.errorString()));
+    CHILD_VERIFY(client.finish(), client);
+    QCOMPARE(client.process.exitCode(), 0);
+    QCOMPARE(client.out, expected);
 }
 
 void TestWindows::exitCodes_data()
