@@ -40,6 +40,7 @@ int main(int argc, char *argv[])
     }
 
     auto *server = new McpServer(std::move(options), writeStdout, &app);
+    server->setPiecesWriter(writeStdoutPieces);
     startStdinReader(QPointer<McpServer>(server));
     const int loopResult = QCoreApplication::exec();
     const int exitStatus = stdoutBroken() ? 1 : loopResult;

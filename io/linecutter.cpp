@@ -1,14 +1,39 @@
 // linecutter.cpp - cutting a byte stream into lines
 #include "io/linecutter.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace ves::mcp {
 
 bool LineCutter::feed(const char *data, qint64 size, const LineHandler &onLine)
 {
-    bool tooLong = false;
     buffer.append(data, size);
+    return cut(onLine);
+}
+
+char *LineCutter::reserve(qint64 size)
+{
+    const qint64 held = buffer.size();
+    // Room grows by doubling, so a message that arrives in many reads is copied a few times in
+    // all, not once per read.
+    if (buffer.capacity() < held + size)
+        buffer.reserve(std::max(held + size, 2 * qint64(buffer.capacity())));
+    buffer.resize(held + size); // the new bytes are not initialised
+    reserved = size;
+    return buffer.data() + held;
+}
+
+bool LineCutter::commit(qint64 written, const LineHandler &onLine)
+{
+    buffer.resize(buffer.size() - reserved + std::clamp<qint64>(written, 0, reserved));
+    reserved = 0;
+    return cut(onLine);
+}
+
+bool LineCutter::cut(const LineHandler &onLine)
+{
+    bool tooLong = false;
     qint64 head = 0; // start of the first line not yet handed over
     bool stopped = false;
     while (searchFrom < buffer.size()) {
@@ -85,6 +110,7 @@ void LineCutter::clear()
     buffer.clear();
     searchFrom = 0;
     skipping = false;
+    reserved = 0;
 }
 
 } // namespace ves::mcp

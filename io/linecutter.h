@@ -26,6 +26,12 @@ public:
     // feed; those bytes, up to the next line feed, are then dropped too.
     bool feed(const char *data, qint64 size, const LineHandler &onLine);
 
+    // Lets a reader put bytes straight behind the buffered ones instead of handing over a copy:
+    // write up to size bytes at the returned pointer, then call commit with the number written
+    // (a negative count counts as none), which cuts and returns as feed does.
+    char *reserve(qint64 size);
+    bool commit(qint64 written, const LineHandler &onLine);
+
     // The bytes after the last line feed at the end of the stream (nothing when they belong to
     // a line that was too long), with one trailing CR removed. Empties the cutter.
     QByteArray takeRest();
@@ -38,7 +44,9 @@ private:
     QByteArray buffer;
     qint64 searchFrom = 0; // nothing before it holds a line feed
     bool skipping = false; // dropping the rest of a line that was too long
+    qint64 reserved = 0;   // bytes added by reserve() and not yet committed
 
+    bool cut(const LineHandler &onLine);
     void dropFront(qint64 n); // removes the first n bytes, keeping the allocation
 };
 

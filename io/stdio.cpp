@@ -9,6 +9,7 @@
 #include <QJsonDocument>
 #include <QMetaObject>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <thread>
@@ -83,20 +84,43 @@ bool stdoutBroken()
     return stdoutFailed;
 }
 
-void writeStdout(const QByteArray &message)
+namespace {
+
+bool put(const char *data, qsizetype size)
 {
-    // Two writes into stdio's buffer rather than a copy of a message that may be many MiB.
-    const bool written = std::fwrite(message.constData(), 1, size_t(message.size()), stdout)
-                                 == size_t(message.size())
-                         && std::fputc('\n', stdout) != EOF;
-    if (std::fflush(stdout) == 0 && written)
-        return;
+    return std::fwrite(data, 1, size_t(size), stdout) == size_t(size);
+}
+
+void reportStdoutFailure()
+{
     stdoutFailed = true;
     static const char failure[] = "vesk-mcp: cannot write to stdout, exiting\n";
     std::fwrite(failure, 1, sizeof failure - 1, stderr);
     std::fflush(stderr);
     QMetaObject::invokeMethod(
             QCoreApplication::instance(), [] { QCoreApplication::exit(1); }, Qt::QueuedConnection);
+}
+
+} // namespace
+
+void writeStdout(const QByteArray &message)
+{
+    // Two writes into stdio's buffer rather than a copy of a message that may be many MiB.
+    const bool written
+            = put(message.constData(), message.size()) && std::fputc('\n', stdout) != EOF;
+    if (std::fflush(stdout) != 0 || !written)
+        reportStdoutFailure();
+}
+
+void writeStdoutPieces(const QByteArray &head,
+                       const char *body,
+                       qsizetype size,
+                       const QByteArray &tail)
+{
+    const bool written = put(head.constData(), head.size()) && put(body, size)
+                         && put(tail.constData(), tail.size()) && std::fputc('\n', stdout) != EOF;
+    if (std::fflush(stdout) != 0 || !written)
+        reportStdoutFailure();
 }
 
 void printText(const QString &text, std::FILE *stream)
@@ -109,12 +133,15 @@ void printText(const QString &text, std::FILE *stream)
     std::fflush(stream);
 }
 
+namespace {
+constexpr qsizetype logLimit = 600; // bytes of a message shown in the log
+} // namespace
+
 QByteArray abbreviate(const QByteArray &bytes)
 {
-    constexpr qsizetype limit = 600;
-    if (bytes.size() <= limit)
+    if (bytes.size() <= logLimit)
         return bytes;
-    return bytes.left(limit) + "... (" + QByteArray::number(bytes.size()) + " bytes)";
+    return bytes.left(logLimit) + "... (" + QByteArray::number(bytes.size()) + " bytes)";
 }
 
 void McpServer::sendToClient(const QJsonObject &message)
@@ -127,6 +154,32 @@ void McpServer::writeToClient(const QByteArray &bytes)
     if (verbose)
         log(QStringLiteral("-> ") + QString::fromUtf8(abbreviate(bytes)));
     out(bytes);
+}
+
+void McpServer::writeToClient(const QByteArray &head,
+                              const char *body,
+                              qsizetype size,
+                              const QByteArray &tail)
+{
+    const qsizetype total = head.size() + size + tail.size();
+    if (verbose) {
+        // What abbreviate() makes of the whole message, from its first bytes only.
+        QByteArray shown = head;
+        shown.append(body, std::min(size, logLimit)).append(tail);
+        if (total > logLimit) {
+            shown.truncate(logLimit);
+            shown += "... (" + QByteArray::number(total) + " bytes)";
+        }
+        log(QStringLiteral("-> ") + QString::fromUtf8(shown));
+    }
+    if (outPieces) {
+        outPieces(head, body, size, tail);
+        return;
+    }
+    QByteArray message;
+    message.reserve(total);
+    message.append(head).append(body, size).append(tail);
+    out(message);
 }
 
 void McpServer::log(const QString &text)

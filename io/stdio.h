@@ -18,6 +18,14 @@ void startStdinReader(QPointer<McpServer> server);
 // stderr and posts the end of the event loop with code 1.
 void writeStdout(const QByteArray &message);
 
+// The same for one message given in three pieces, written one after the other: the server's
+// pieces writer, so that a large result is written from where it was received, not copied into
+// one QByteArray first.
+void writeStdoutPieces(const QByteArray &head,
+                       const char *body,
+                       qsizetype size,
+                       const QByteArray &tail);
+
 // True once a write to stdout has failed. The exit code is then 1 even when the finish after
 // the end of input ends the event loop with 0 in the same turn.
 bool stdoutBroken();

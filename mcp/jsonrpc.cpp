@@ -75,12 +75,14 @@ void McpServer::handleLine(const QByteArray &raw)
     }
     if (document.isArray())
         handleBatch(document.array());
-    else if (document.isObject())
+    else if (document.isObject()) {
+        singleMessage = true;
         handleMessage(document.object(), [this](const QJsonObject &response) {
             if (!response.isEmpty())
                 sendToClient(response);
         });
-    else
+        singleMessage = false;
+    } else
         sendToClient(makeError(QJsonValue::Null, -32600, QStringLiteral("Invalid Request")));
 }
 

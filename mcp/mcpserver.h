@@ -42,7 +42,8 @@ struct PendingRequest
     QString toolName;
     bool firstPage = true;
     Reply reply;
-    qint64 deadline = 0; // time-out, in milliseconds of the server's callClock
+    qint64 deadline = 0;  // time-out, in milliseconds of the server's callClock
+    bool ownLine = false; // reply writes the response as a line of its own (not in a batch)
 };
 
 // The system calls of the pipe server's account check; tests replace them to reach the refusals
@@ -56,11 +57,17 @@ struct AccountProbe
     std::string (*userSid)(native::Handle process) = native::userSid;
 };
 
+// Writes one message given in three pieces (head, size bytes at body, tail) as one line.
+using PiecesWriter = std::function<void(
+        const QByteArray &head, const char *body, qsizetype size, const QByteArray &tail)>;
+
 // All members run on the main thread; the stdin reader only posts calls to it.
 class McpServer : public QObject
 {
 public:
     McpServer(ServerOptions options, std::function<void(const QByteArray &)> out, QObject *parent);
+    // Optional: without it a message in pieces is joined and handed to out.
+    void setPiecesWriter(PiecesWriter writer) { outPieces = std::move(writer); }
     ~McpServer() override;
     McpServer(const McpServer &) = delete;
     McpServer &operator=(const McpServer &) = delete;
@@ -83,6 +90,10 @@ public:
     // output and log
     void sendToClient(const QJsonObject &message);
     void writeToClient(const QByteArray &bytes);
+    void writeToClient(const QByteArray &head,
+                       const char *body,
+                       qsizetype size,
+                       const QByteArray &tail);
     static void log(const QString &text);
     void trace(const QString &text) const;
 
@@ -141,7 +152,9 @@ private:
                  const QJsonValue &id,
                  const QJsonObject &params,
                  const QString &toolName,
-                 const Reply &reply);
+                 const Reply &reply,
+                 bool ownLine);
+    bool passThrough(const QByteArray &line);
     void handleAppMessage(const QJsonObject &message);
     // answer is the result object when success is set, else the error object
     void completeRequest(int appId, bool success, const QJsonObject &answer);
@@ -168,7 +181,11 @@ private:
     bool verbose;
     QString version;
     std::function<void(const QByteArray &)> out;
+    PiecesWriter outPieces;
 
+    // handleLine is handling a message that is not part of a batch, so its reply writes a line
+    // of its own: the condition for passing a tools/call answer through unparsed.
+    bool singleMessage = false;
     bool clientInitialized = false;
     QString protocolVersion;
 

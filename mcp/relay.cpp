@@ -13,13 +13,13 @@ void McpServer::relay(const QString &method,
                       const QString &toolName,
                       const Reply &reply)
 {
-    whenConnected([this, method, id, params, toolName, reply](bool ok) {
+    whenConnected([this, method, id, params, toolName, reply, ownLine = singleMessage](bool ok) {
         if (!ok)
             answerOffline(method, id, toolName, reply);
         else if (method == toolsCallMethod && toolName == statusToolName && !appHasStatusTool)
             answerStatusConnected(id, reply);
         else
-            forward(method, id, params, toolName, reply);
+            forward(method, id, params, toolName, reply, ownLine);
     });
 }
 
@@ -27,7 +27,8 @@ void McpServer::forward(const QString &method,
                         const QJsonValue &id,
                         const QJsonObject &params,
                         const QString &toolName,
-                        const Reply &reply)
+                        const Reply &reply,
+                        bool ownLine)
 {
     const int appId = int(++lastRequestId);
     pending[appId] = PendingRequest{id,
@@ -36,7 +37,8 @@ void McpServer::forward(const QString &method,
                                     toolName,
                                     !params.contains(QLatin1String("cursor")),
                                     reply,
-                                    callClock.elapsed() + callTimeoutMs};
+                                    callClock.elapsed() + callTimeoutMs,
+                                    ownLine};
     // A running timer is due no later than this request's deadline: it re-arms when it fires.
     if (!callTimer.isActive())
         armCallTimer();
