@@ -20,7 +20,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <functional>
 
 #include <fcntl.h>
 #include <io.h>
@@ -821,6 +820,16 @@ void TestWindows::logReachesStderrWithoutConsole_data()
 void TestWindows::logReachesStderrWithoutConsole()
 {
     QFETCH(quint32, creationFlags);
+
+    // First the trap itself: a Qt program started this way has no console window, and what it
+    // logs through Qt does not reach stderr.
+    Client qtProgram({QStringLiteral("--qt-log-probe")}, creationFlags);
+    qtProgram.process.setProgram(QCoreApplication::applicationFilePath());
+    QVERIFY2(qtProgram.start(), qPrintable(qtProgram.process.errorString()));
+    CHILD_VERIFY(qtProgram.finish(), qtProgram);
+    CHILD_VERIFY(qtProgram.out.startsWith("console window: no"), qtProgram);
+    CHILD_VERIFY(!qtProgram.err.contains("qt-log-probe"), qtProgram);
+
     const QString name = uniquePipeName(); // nobody serves it
     Client client({QStringLiteral("--verbose"), QStringLiteral("--pipe"), name}, creationFlags);
     QVERIFY2(client.start(), qPrintable(client.process.errorString()));
@@ -841,5 +850,18 @@ void TestWindows::logReachesStderrWithoutConsole()
     QVERIFY(!client.response(1).isEmpty());
 }
 
-QTEST_GUILESS_MAIN(TestWindows)
+// With --qt-log-probe this program only logs a line through Qt and tells whether it has a console
+// window: the control case of logReachesStderrWithoutConsole.
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    if (argc == 2 && std::strcmp(argv[1], "--qt-log-probe") == 0) {
+        qWarning("qt-log-probe");
+        std::printf("console window: %s\n", GetConsoleWindow() ? "yes" : "no");
+        return 0;
+    }
+    TestWindows test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_windows.moc"
