@@ -18,8 +18,9 @@ shared=$(cd "$project/../shared/windows" && pwd)
 archive=$shared/qt6.4.2-mingw-w64-static.tar.xz
 
 # wine64 only recommends "wine", which holds the wine and wineserver commands: named here so that
-# a machine that skips recommended packages gets them too.
-packages=(g++-mingw-w64-x86-64-posix wine64 wine qt6-base-dev qt6-base-dev-tools ninja-build cmake)
+# a machine that skips recommended packages gets them too. xz-utils unpacks the Windows Qt.
+packages=(g++-mingw-w64-x86-64-posix wine64 wine qt6-base-dev qt6-base-dev-tools ninja-build cmake
+    xz-utils)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
