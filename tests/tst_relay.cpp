@@ -1,172 +1,12 @@
 // tst_relay.cpp - the relay of tools/list and tools/call: ids, answers, time-outs, cancellation
-#include "rig.h"
+#include "testsupport.h"
 
 #include <QElapsedTimer>
-#include <QFile>
-#include <QPointer>
-#include <QTemporaryFile>
-#include <QTest>
-
-#include <algorithm>
-#include <cstdio>
-
-#include <unistd.h>
 
 using namespace ves::mcp;
+using namespace ves::mcp::testing;
 
 namespace {
-
-QJsonObject json(const QByteArray &text)
-{
-    QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(text, &error);
-    if (error.error != QJsonParseError::NoError || !document.isObject())
-        qFatal("bad JSON in the test itself: %s", text.constData());
-    return document.object();
-}
-
-// The server's log goes to stderr: this holds fd 2 in a file while it lives.
-class LogCapture
-{
-public:
-    LogCapture()
-    {
-        std::fflush(stderr);
-        file.open();
-        saved = ::dup(2);
-        ::dup2(file.handle(), 2);
-    }
-    ~LogCapture()
-    {
-        std::fflush(stderr);
-        ::dup2(saved, 2);
-        ::close(saved);
-        if (QTest::currentTestFailed())
-            std::printf("--- log of the server ---\n%s", read().constData());
-    }
-    QStringList lines() const
-    {
-        return QString::fromUtf8(read()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    }
-    int count(const QString &line) const { return int(lines().count("vesk-mcp: " + line)); }
-    int countStarting(const QString &prefix) const
-    {
-        const QStringList all = lines();
-        return int(std::count_if(all.begin(), all.end(), [&prefix](const QString &l) {
-            return l.startsWith("vesk-mcp: " + prefix);
-        }));
-    }
-
-private:
-    QByteArray read() const
-    {
-        std::fflush(stderr);
-        QFile f(file.fileName());
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    }
-    QTemporaryFile file;
-    int saved = -1;
-};
-
-// Vesk Studio's end of one connection: what the server wrote, cut into lines and parsed.
-struct FarEnd
-{
-    QPointer<QLocalSocket> socket;
-    QByteArray bytes; // everything received
-    QByteArray buffer;
-    QList<QJsonObject> received;
-
-    ~FarEnd()
-    {
-        if (socket)
-            QObject::disconnect(socket, nullptr, nullptr, nullptr);
-    }
-    void attach(QLocalSocket *s)
-    {
-        socket = s;
-        QObject::connect(s, &QLocalSocket::readyRead, s, [this] { read(); });
-        read();
-    }
-    void read()
-    {
-        const QByteArray data = socket->readAll();
-        bytes += data;
-        buffer += data;
-        for (qsizetype n; (n = buffer.indexOf('\n')) >= 0; buffer.remove(0, n + 1))
-            received.append(QJsonDocument::fromJson(buffer.left(n)).object());
-    }
-    void write(const QByteArray &data)
-    {
-        socket->write(data);
-        socket->flush();
-    }
-    void answer(int id, const QByteArray &result = "{}")
-    {
-        write("{\"id\":" + QByteArray::number(id) + ",\"result\":" + result + "}\n");
-    }
-};
-
-bool accept(QLocalServer &app, FarEnd &far)
-{
-    if (!QTest::qWaitFor([&app] { return app.hasPendingConnections(); }, 5000))
-        return false;
-    far.attach(app.nextPendingConnection());
-    return true;
-}
-
-const QByteArray initialized = R"({"jsonrpc":"2.0","method":"notifications/initialized"})";
-
-QByteArray call(int id, const char *tool)
-{
-    return QStringLiteral(
-                   R"({"jsonrpc":"2.0","id":%1,"method":"tools/call","params":{"name":"%2"}})")
-            .arg(id)
-            .arg(QLatin1String(tool))
-            .toUtf8();
-}
-
-QByteArray list(int id, const QByteArray &params = "{}")
-{
-    return QStringLiteral(R"({"jsonrpc":"2.0","id":%1,"method":"tools/list","params":%2})")
-            .arg(id)
-            .arg(QString::fromUtf8(params))
-            .toUtf8();
-}
-
-QByteArray cancel(const QByteArray &params)
-{
-    return R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":)" + params + "}";
-}
-
-QJsonObject response(const QJsonValue &id, const QJsonObject &result)
-{
-    return {{"jsonrpc", "2.0"}, {"id", id}, {"result", result}};
-}
-
-QJsonObject errorResponse(const QJsonValue &id, int code, const QString &message)
-{
-    return {{"jsonrpc", "2.0"},
-            {"id", id},
-            {"error", QJsonObject{{"code", code}, {"message", message}}}};
-}
-
-QJsonObject textResult(const QString &text, bool isError)
-{
-    return {{"content", QJsonArray{QJsonObject{{"type", "text"}, {"text", text}}}},
-            {"isError", isError}};
-}
-
-const QString connectedText = QString::fromUtf8(
-        "Vesk Studio đã kết nối, sẵn sàng nhận lệnh.\nVesk Studio is connected and ready.");
-
-QJsonObject statusTool()
-{
-    return json(R"({"name":"vesk_status","title":"Vesk Studio connection",
-        "description":"Check whether Vesk Studio is running with its AI connection (Tools › AI Connection / Công cụ › Kết nối AI) switched on. Call it when the drawing tools are missing; the tool list is refreshed automatically once Vesk Studio is connected.",
-        "inputSchema":{"type":"object","properties":{},"additionalProperties":false},
-        "annotations":{"title":"Vesk Studio connection","readOnlyHint":true,"destructiveHint":false,
-                       "idempotentHint":true,"openWorldHint":false}})");
-}
 
 QJsonObject cancelled(int appId, const QJsonValue &reason = QJsonValue::Undefined)
 {
@@ -221,7 +61,6 @@ private slots:
     void idsAcrossReconnection();
     void forwardedParams_data();
     void forwardedParams();
-    void statusToolAnsweredLocally();
     void appsOwnStatusTool();
     void merge_data();
     void merge();
@@ -250,8 +89,9 @@ void TestRelay::idsAcrossReconnection()
     rig.send(call(1, "add_wall"));
     rig.send(call(2, "vesk_status")); // answered here: no id
     QTRY_COMPARE(first.received.size(), 1);
-    QCOMPARE(first.received.at(0),
-             json(R"({"id":1,"method":"tools/call","params":{"name":"add_wall","arguments":{}}})"));
+    QCOMPARE(
+            first.received.at(0),
+            object(R"({"id":1,"method":"tools/call","params":{"name":"add_wall","arguments":{}}})"));
     first.answer(1);
     QTRY_COMPARE(rig.sent.size(), 2);
     QCOMPARE(rig.sent.at(0), response(2, textResult(connectedText, false)));
@@ -270,9 +110,9 @@ void TestRelay::idsAcrossReconnection()
     QVERIFY(accept(rig.app, second));
     rig.send(call(5, "undo"));
     QTRY_COMPARE(second.received.size(), 2);
-    QCOMPARE(second.received.at(0), json(R"({"id":2,"method":"tools/list","params":{}})"));
+    QCOMPARE(second.received.at(0), object(R"({"id":2,"method":"tools/list","params":{}})"));
     QCOMPARE(second.received.at(1),
-             json(R"({"id":3,"method":"tools/call","params":{"name":"undo","arguments":{}}})"));
+             object(R"({"id":3,"method":"tools/call","params":{"name":"undo","arguments":{}}})"));
 }
 
 void TestRelay::forwardedParams_data()
@@ -315,22 +155,9 @@ void TestRelay::forwardedParams()
     QVERIFY(open(rig, far));
     rig.send(request);
     QTRY_COMPARE(far.received.size(), 1);
-    QCOMPARE(far.received.at(0), json(forwarded));
+    QCOMPARE(far.received.at(0), object(forwarded));
     QVERIFY(!far.bytes.contains("jsonrpc"));
     QVERIFY(far.bytes.endsWith("}\n") && !far.bytes.contains('\r'));
-}
-
-void TestRelay::statusToolAnsweredLocally()
-{
-    Rig rig;
-    FarEnd far;
-    QVERIFY(open(rig, far));
-    rig.send(
-            R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"vesk_status","arguments":{"any":1}}})");
-    QCOMPARE(rig.sent, QList<QJsonValue>{response(1, textResult(connectedText, false))});
-    QVERIFY(roundTrip(rig, far));
-    QCOMPARE(far.received.size(), 1); // only the round trip's call, which took id 1
-    QCOMPARE(far.received.at(0)["id"], 1);
 }
 
 void TestRelay::appsOwnStatusTool()
@@ -344,13 +171,13 @@ void TestRelay::appsOwnStatusTool()
     QTRY_COMPARE(far.received.size(), 1);
     far.answer(1, own);
     QTRY_COMPARE(rig.sent.size(), 1);
-    QCOMPARE(rig.last(), response(1, json(own))); // listed once, as Vesk Studio has it
+    QCOMPARE(rig.last(), response(1, object(own))); // listed once, as Vesk Studio has it
 
     rig.send(call(2, "vesk_status")); // now relayed, and its answer passed on
     QTRY_COMPARE(far.received.size(), 2);
     QCOMPARE(
             far.received.at(1),
-            json(R"({"id":2,"method":"tools/call","params":{"name":"vesk_status","arguments":{}}})"));
+            object(R"({"id":2,"method":"tools/call","params":{"name":"vesk_status","arguments":{}}})"));
     far.answer(2, R"({"content":[{"type":"text","text":"busy"}],"isError":false})");
     QTRY_COMPARE(rig.sent.size(), 2);
     QCOMPARE(rig.last().value("result")["content"][0]["text"], "busy");
@@ -359,7 +186,7 @@ void TestRelay::appsOwnStatusTool()
     QTRY_COMPARE(far.received.size(), 3);
     far.answer(3, R"({"tools":[{"name":"undo"}]})");
     QTRY_COMPARE(rig.sent.size(), 3);
-    QCOMPARE(rig.last(), response(3, json(R"({"tools":[{"name":"undo"}]})")));
+    QCOMPARE(rig.last(), response(3, object(R"({"tools":[{"name":"undo"}]})")));
     rig.send(call(4, "vesk_status"));
     QTRY_COMPARE(far.received.size(), 4);
     QCOMPARE(far.received.at(3)["params"]["name"], "vesk_status");
@@ -370,7 +197,7 @@ void TestRelay::appsOwnStatusTool()
     QTRY_COMPARE(far.received.size(), 5);
     far.answer(5, R"({"tools":[]})");
     QTRY_COMPARE(rig.sent.size(), 5);
-    QCOMPARE(rig.last(), response(5, {{"tools", QJsonArray{statusTool()}}}));
+    QCOMPARE(rig.last(), response(5, {{"tools", QJsonArray{json(statusToolJson)}}}));
     rig.send(call(6, "vesk_status"));
     QCOMPARE(rig.last(), response(6, textResult(connectedText, false)));
 }
@@ -426,13 +253,13 @@ void TestRelay::merge()
     QVERIFY(open(rig, far));
     rig.send(list(7, params));
     QTRY_COMPARE(far.received.size(), 1);
-    QCOMPARE(far.received.at(0)["params"], json(params));
+    QCOMPARE(far.received.at(0)["params"], object(params));
     far.answer(1, appResult);
     QTRY_COMPARE(rig.sent.size(), 1);
-    QJsonObject result = json(expected);
+    QJsonObject result = object(expected);
     if (statusAppended) {
         QJsonArray tools = result["tools"].toArray();
-        tools.append(statusTool());
+        tools.append(json(statusToolJson));
         result["tools"] = tools;
     }
     QCOMPARE(rig.last(), response(7, result));
@@ -496,7 +323,7 @@ void TestRelay::answers()
     QTRY_COMPARE(far.received.size(), 1);
     far.write(answer + "\n");
     QTRY_COMPARE(rig.sent.size(), 1);
-    QCOMPARE(rig.last(), json(expected));
+    QCOMPARE(rig.last(), object(expected));
     QCOMPARE(rig.server->pendingCount(), 0);
 }
 
@@ -545,7 +372,6 @@ void TestRelay::timeout_data()
     QTest::addColumn<int>("seconds");
     QTest::newRow("1000 ms") << 1000 << 1;
     QTest::newRow("1001 ms rounds up") << 1001 << 2;
-    QTest::newRow("1500 ms") << 1500 << 2;
 }
 
 void TestRelay::timeout()
@@ -666,7 +492,7 @@ void TestRelay::cancellation()
         QCOMPARE(sentWithId(rig, id), response(id, {}));
     } else {
         QCOMPARE(far.received.size(), 4);
-        QCOMPARE(far.received.at(1), json(toTheApp));
+        QCOMPARE(far.received.at(1), object(toTheApp));
         QVERIFY(sentWithId(rig, id).isUndefined()); // no response at all
         QCOMPARE(rig.sent.size(), 2);
     }
@@ -756,7 +582,7 @@ void TestRelay::progress()
     far.write(progress + progress); // forwarded unchanged, also after the request has ended
     QTRY_COMPARE(rig.sent.size(), 3);
     const QJsonObject forwarded{
-            {"jsonrpc", "2.0"}, {"method", "notifications/progress"}, {"params", json(params)}};
+            {"jsonrpc", "2.0"}, {"method", "notifications/progress"}, {"params", object(params)}};
     QCOMPARE(rig.sent.at(1), forwarded);
     QCOMPARE(rig.sent.at(2), forwarded);
 }
@@ -784,6 +610,7 @@ void TestRelay::finishWhenIdle()
     }
     int finished = 0;
     rig.server->finishWhenIdle([&finished] { ++finished; }, 1000);
+    QCOMPARE(finished, 0); // never from inside the call, even with nothing outstanding
     if (call) {
         QTest::qWait(300); // waits for the outstanding call
         QCOMPARE(finished, 0);
