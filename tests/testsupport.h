@@ -278,6 +278,17 @@ inline QString closedWhileRunning(const QString &tool)
             .arg(tool);
 }
 
+inline QString timeoutText(const QString &tool, int seconds)
+{
+    return QString::fromUtf8("Vesk Studio không trả lời trong %1 giây (công cụ \"%2\"); có thể ứng "
+                             "dụng đang bận hoặc đang mở một hộp thoại.\nVesk Studio did not "
+                             "answer within %1 s (tool \"%2\"); it may be busy or showing a "
+                             "dialog. Check its window, then try again or take a screenshot to "
+                             "see the current state.")
+            .arg(seconds)
+            .arg(tool);
+}
+
 inline const QString connectedText = QString::fromUtf8(
         "Vesk Studio đã kết nối, sẵn sàng nhận lệnh.\nVesk Studio is connected and ready.");
 

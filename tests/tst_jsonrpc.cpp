@@ -1,30 +1,10 @@
 // tst_jsonrpc.cpp - the JSON-RPC layer, initialize and ping, tool-call checks and offline answers
-#include "rig.h"
-
-#include <QDir>
-#include <QFile>
-#include <QTest>
-
-#ifdef Q_OS_LINUX
-#include <cerrno>
-#include <cstring>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-#endif
+#include "testsupport.h"
 
 using namespace ves::mcp;
+using namespace ves::mcp::testing;
 
 namespace {
-
-QJsonValue json(const QByteArray &text)
-{
-    QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(text, &error);
-    if (error.error != QJsonParseError::NoError)
-        qFatal("bad JSON in the test itself: %s", text.constData());
-    return document.isArray() ? QJsonValue(document.array()) : QJsonValue(document.object());
-}
 
 QJsonArray sentArray(const Rig &rig)
 {
@@ -45,73 +25,6 @@ bool allCompact(const Rig &rig)
     }
     return true;
 }
-
-QString notConnected(const QString &pipe)
-{
-    return QString::fromUtf8(
-                   "Vesk Studio chưa kết nối: hãy mở Vesk Studio và bật Công cụ › Kết nối "
-                   "AI, rồi thử lại.\nVesk Studio is not connected: open Vesk Studio and "
-                   "turn on Tools › AI Connection, then try again.\n(local pipe: ")
-           + QStringLiteral("\\\\.\\pipe\\") + pipe + QLatin1Char(')');
-}
-
-QJsonObject textResult(const QString &text, bool isError)
-{
-    return {{"content", QJsonArray{QJsonObject{{"type", "text"}, {"text", text}}}},
-            {"isError", isError}};
-}
-
-const QByteArray statusToolJson = QByteArray(R"({
-    "name": "vesk_status",
-    "title": "Vesk Studio connection",
-    "description": "Check whether Vesk Studio is running with its AI connection (Tools › AI Connection / Công cụ › Kết nối AI) switched on. Call it when the drawing tools are missing; the tool list is refreshed automatically once Vesk Studio is connected.",
-    "inputSchema": {"type": "object", "properties": {}, "additionalProperties": false},
-    "annotations": {"title": "Vesk Studio connection", "readOnlyHint": true,
-                    "destructiveHint": false, "idempotentHint": true, "openWorldHint": false}
-})");
-
-#ifdef Q_OS_LINUX
-// A local socket whose listen backlog is full: connecting to it neither succeeds nor fails, so a
-// connection attempt stays under way until the server's own time-out ends it.
-class BlockedPipe
-{
-public:
-    explicit BlockedPipe(const QString &name)
-        : path(QFile::encodeName(QDir::tempPath() + QLatin1Char('/') + name))
-    {
-        ::unlink(path.constData());
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, path.constData(), sizeof address.sun_path - 1);
-        const auto *a = reinterpret_cast<const sockaddr *>(&address);
-        listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        if (::bind(listener, a, sizeof address) != 0 || ::listen(listener, 0) != 0)
-            return;
-        for (int i = 0; i < 64 && !full; ++i) {
-            const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
-            fillers.push_back(fd);
-            if (::connect(fd, a, sizeof address) != 0)
-                full = errno == EAGAIN;
-        }
-    }
-    ~BlockedPipe()
-    {
-        for (const int fd : fillers)
-            ::close(fd);
-        ::close(listener);
-        ::unlink(path.constData());
-    }
-    BlockedPipe(const BlockedPipe &) = delete;
-    BlockedPipe &operator=(const BlockedPipe &) = delete;
-
-    bool full = false;
-
-private:
-    QByteArray path;
-    int listener = -1;
-    std::vector<int> fillers;
-};
-#endif
 
 const char *const instructionLines[] = {
         "- Units: every length and coordinate is in millimetres (mm); angles are in degrees, "
@@ -143,17 +56,11 @@ private slots:
     void initialize_data();
     void initialize();
     void instructionsText();
-    void statusToolDefinition();
     void offlineAnswers_data();
     void offlineAnswers();
-    void forwardedParams_data();
-    void forwardedParams();
-    void onlyInitializedConnects();
     void batchWaitsForTheToolCall();
     void idKey_data();
     void idKey();
-    void finishWithNothingOutstanding();
-    void finishWaitsForTheConnectionAttempt();
     void graceEndsTheWait();
 };
 
@@ -174,14 +81,9 @@ QJsonObject err(const QJsonValue &id, int code, const QString &message)
             {"error", QJsonObject{{"code", code}, {"message", message}}}};
 }
 
-QJsonObject resultOf(const QJsonValue &id, const QJsonObject &result)
-{
-    return {{"jsonrpc", "2.0"}, {"id", id}, {"result", result}};
-}
-
 QJsonObject pong(const QJsonValue &id)
 {
-    return resultOf(id, {});
+    return response(id, {});
 }
 
 const QJsonValue null(QJsonValue::Null);
@@ -196,8 +98,6 @@ void TestJsonRpc::messages_data()
     const auto row = [](const char *sentence) -> QTestData & { return QTest::newRow(sentence); };
     const QByteArray ping = R"({"jsonrpc":"2.0","id":1,"method":"ping"})";
     row("a blank line gets nothing") << QByteArray(" \t \r ") << QJsonArray();
-    row("a line of only the byte-order mark gets nothing")
-            << QByteArray("\xEF\xBB\xBF") << QJsonArray();
     row("the byte-order mark and spaces get nothing")
             << QByteArray("\xEF\xBB\xBF   \t") << QJsonArray();
     row("a byte-order mark before a request is dropped")
@@ -229,13 +129,9 @@ void TestJsonRpc::messages_data()
                                      err(4, -32600, missingMethod)}};
     row("a message without method echoes a number id") << QByteArray(R"({"jsonrpc":"2.0","id":1})")
                                                        << QJsonArray{err(1, -32600, missingMethod)};
-    row("a message without method echoes a string id")
-            << QByteArray(R"({"id":"7"})") << QJsonArray{err("7", -32600, missingMethod)};
     row("a message without method and with id true gets id null")
             << QByteArray(R"({"jsonrpc":"2.0","id":true})")
             << QJsonArray{err(null, -32600, missingMethod)};
-    row("an empty object is a message without method")
-            << QByteArray("{}") << QJsonArray{err(null, -32600, missingMethod)};
     row("a client response is ignored")
             << QByteArray(R"({"jsonrpc":"2.0","id":1,"result":{}})") << QJsonArray();
     row("a client error response is ignored")
@@ -304,16 +200,11 @@ void TestJsonRpc::messages_data()
     };
     row("a tools/call name of empty text is the name error")
             << call(R"({"name":""})") << QJsonArray{err(1, -32602, badName)};
-    row("a tools/call name that is a number is the name error")
-            << call(R"({"name":5})") << QJsonArray{err(1, -32602, badName)};
     row("a tools/call without params is the name error")
             << QByteArray(R"({"jsonrpc":"2.0","id":"c","method":"tools/call"})")
             << QJsonArray{err("c", -32602, badName)};
     row("tools/call arguments that are an array are the arguments error")
             << call(R"({"name":"draw","arguments":[]})")
-            << QJsonArray{err(1, -32602, badArguments)};
-    row("tools/call arguments that are text are the arguments error")
-            << call(R"({"name":"vesk_status","arguments":"{}"})")
             << QJsonArray{err(1, -32602, badArguments)};
     row("a wrong name and wrong arguments give the name error")
             << call(R"({"name":5,"arguments":[]})") << QJsonArray{err(1, -32602, badName)};
@@ -370,7 +261,7 @@ void TestJsonRpc::parseErrors()
 
     // Malformed input changes nothing for the next line.
     rig.send(R"({"jsonrpc":"2.0","id":2,"method":"ping"})");
-    QCOMPARE(rig.last(), resultOf(2, {}));
+    QCOMPARE(rig.last(), response(2, {}));
 }
 
 void TestJsonRpc::tooLarge()
@@ -435,7 +326,7 @@ void TestJsonRpc::initialize()
                 {"serverInfo",
                  json(R"({"name":"vesk-studio","title":"Vesk Studio","version":"0.6.0"})")},
                 {"instructions", instructions()}};
-        QCOMPARE(rig.last(), resultOf(QStringLiteral("i"), expected));
+        QCOMPARE(rig.last(), response(QStringLiteral("i"), expected));
     }
 }
 
@@ -443,31 +334,16 @@ void TestJsonRpc::instructionsText()
 {
     const QStringList lines = instructions().split(QLatin1Char('\n'));
     QCOMPARE(lines.size(), 6);
-    for (const char *word : {"2D CAD",
-                             "Windows",
-                             "architectural",
-                             "floor plans",
-                             "walls",
-                             "doors",
-                             "windows",
-                             "rooms",
-                             "furniture symbols",
-                             "dimensions",
-                             "quick plans",
-                             "3D models"})
-        QVERIFY2(lines.first().contains(QLatin1String(word)), word);
+    const QString words
+            = QStringLiteral("2D CAD|Windows|architectural|floor plans|walls|doors|"
+                             "windows|rooms|furniture symbols|dimensions|quick plans|3D models");
+    for (const QString &word : words.split(QLatin1Char('|')))
+        QVERIFY2(lines.first().contains(word), qPrintable(word));
     QVERIFY(lines.first().endsWith(
             QLatin1String(" Its interface is in Vietnamese or English. These tools act on the "
                           "drawing currently open in the running Vesk Studio window.")));
     for (int i = 1; i < 6; ++i)
         QCOMPARE(lines.at(i), QString::fromUtf8(instructionLines[i - 1]));
-}
-
-void TestJsonRpc::statusToolDefinition()
-{
-    QCOMPARE(QJsonValue(McpServer::statusTool()), json(statusToolJson));
-    QCOMPARE(QJsonValue(McpServer::localToolList()),
-             QJsonValue(QJsonObject{{"tools", QJsonArray{json(statusToolJson)}}}));
 }
 
 void TestJsonRpc::offlineAnswers_data()
@@ -483,13 +359,9 @@ void TestJsonRpc::offlineAnswers_data()
             << false;
     QTest::newRow("another tool is not available and is a tool error")
             << QByteArray(R"({"name":"get_screenshot","arguments":null})")
-            << QString::fromUtf8("Công cụ \"get_screenshot\" chưa dùng được. / Tool "
-                                 "\"get_screenshot\" is not available.\n")
-            << true;
+            << notAvailable("get_screenshot") << true;
     QTest::newRow("a tool name with a percent sign is taken literally")
-            << QByteArray(R"({"name":"a%1b","_meta":{"progressToken":1}})")
-            << QString::fromUtf8("Công cụ \"a%1b\" chưa dùng được. / Tool \"a%1b\" is not "
-                                 "available.\n")
+            << QByteArray(R"({"name":"a%1b","_meta":{"progressToken":1}})") << notAvailable("a%1b")
             << true;
 }
 
@@ -502,7 +374,7 @@ void TestJsonRpc::offlineAnswers()
     Rig rig; // nothing listens on its pipe: the attempt fails and the call is answered offline
     rig.send(R"({"jsonrpc":"2.0","id":7,"method":"tools/call","params":)" + params + '}');
     QTRY_COMPARE(rig.sent.size(), 1);
-    QCOMPARE(rig.last(), resultOf(7, textResult(text + notConnected(rig.pipeName), isError)));
+    QCOMPARE(rig.last(), response(7, textResult(text + notConnected(rig.pipeName), isError)));
     QCOMPARE(rig.server->notConnectedText(), notConnected(rig.pipeName));
     QVERIFY(allCompact(rig));
 
@@ -512,78 +384,36 @@ void TestJsonRpc::offlineAnswers()
              json(R"({"jsonrpc":"2.0","id":"l","result":{"tools":[)" + statusToolJson + "]}}"));
 }
 
-void TestJsonRpc::forwardedParams_data()
-{
-    QTest::addColumn<QByteArray>("params");
-    QTest::addColumn<QByteArray>("forwarded");
-    QTest::newRow("absent arguments reach Vesk Studio as an empty object")
-            << QByteArray(R"({"name":"draw"})") << QByteArray(R"({"name":"draw","arguments":{}})");
-    QTest::newRow("null arguments reach Vesk Studio as an empty object")
-            << QByteArray(R"({"name":"draw","arguments":null})")
-            << QByteArray(R"({"name":"draw","arguments":{}})");
-    QTest::newRow("other members of the params are kept")
-            << QByteArray(R"({"name":"draw","arguments":{"x":1},"_meta":{"progressToken":"t"}})")
-            << QByteArray(R"({"name":"draw","arguments":{"x":1},"_meta":{"progressToken":"t"}})");
-}
-
-void TestJsonRpc::forwardedParams()
-{
-    QFETCH(QByteArray, params);
-    QFETCH(QByteArray, forwarded);
-
-    Rig rig;
-    QVERIFY(rig.listen());
-    rig.send(R"({"jsonrpc":"2.0","id":"c","method":"tools/call","params":)" + params + '}');
-    QTRY_VERIFY(rig.app.hasPendingConnections());
-    QLocalSocket *far = rig.app.nextPendingConnection();
-    QTRY_VERIFY(far->canReadLine());
-    const QJsonObject request = QJsonDocument::fromJson(far->readLine()).object();
-    QCOMPARE(request.keys(), (QStringList{"id", "method", "params"}));
-    QCOMPARE(request.value("method"), QJsonValue("tools/call"));
-    QCOMPARE(request.value("params"), json(forwarded));
-}
-
-// Neither initialize nor ping reaches for Vesk Studio; the client's initialized notification does.
-void TestJsonRpc::onlyInitializedConnects()
-{
-    Rig rig;
-    QVERIFY(rig.listen());
-    rig.send(R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"x"}})");
-    rig.send(R"({"jsonrpc":"2.0","id":2,"method":"ping"})");
-    QCoreApplication::processEvents();
-    QCoreApplication::processEvents();
-    QVERIFY(!rig.app.hasPendingConnections());
-    QCOMPARE(rig.sent.size(), 2);
-    rig.send(R"({"jsonrpc":"2.0","method":"notifications/initialized"})");
-    QTRY_VERIFY(rig.app.hasPendingConnections());
-    QCOMPARE(rig.sent.size(), 2);
-}
-
 // The answer of a batch is held back until its last member is answered: here a tool call that
-// waits for a connection attempt which only its time-out ends.
+// waits for a connection attempt which only its time-out ends. The end of input waits for it too,
+// and ends only after the answer went out.
 void TestJsonRpc::batchWaitsForTheToolCall()
 {
 #ifdef Q_OS_LINUX
     ServerOptions options = testOptions();
-    options.connectTimeoutMs = 1000;
+    options.connectTimeoutMs = 1500;
     Rig rig(options);
-    BlockedPipe pipe(rig.pipeName);
-    QVERIFY(pipe.full);
+    JammedPipe pipe(rig.pipeName);
+    if (!pipe.open())
+        QSKIP("cannot fill the listen backlog of a Unix socket here");
     rig.send(R"([{"jsonrpc":"2.0","id":1,"method":"ping"},
                  {"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"draw"}},
                  {"jsonrpc":"2.0","method":"notifications/other"}])");
+    int calls = 0;
+    qsizetype sentWhenCalled = -1;
+    rig.server->finishWhenIdle(
+            [&] {
+                ++calls;
+                sentWhenCalled = rig.sent.size();
+            },
+            600000);
     QCoreApplication::processEvents();
     QCOMPARE(rig.sent.size(), 0);
-    QTRY_COMPARE_WITH_TIMEOUT(rig.sent.size(), 1, 10000);
-    const QJsonArray expected{
-            resultOf(1, {}),
-            resultOf(
-                    2,
-                    textResult(QString::fromUtf8("Công cụ \"draw\" chưa dùng được. / Tool \"draw\" "
-                                                 "is not available.\n")
-                                       + notConnected(rig.pipeName),
-                               true))};
-    QCOMPARE(rig.sent.first(), QJsonValue(expected));
+    QCOMPARE(calls, 0);
+    QTRY_COMPARE_WITH_TIMEOUT(calls, 1, 15000);
+    QCOMPARE(sentWhenCalled, 1);
+    QCOMPARE(rig.sent.first(),
+             QJsonValue(QJsonArray{response(1, {}), offline(2, "draw", rig.pipeName)}));
     QVERIFY(allCompact(rig));
 #else
     QSKIP("needs a Unix socket with a full backlog");
@@ -614,54 +444,16 @@ void TestJsonRpc::idKey()
     QCOMPARE(McpServer::idKey(id), key);
 }
 
-void TestJsonRpc::finishWithNothingOutstanding()
-{
-    Rig rig;
-    int calls = 0;
-    rig.server->finishWhenIdle([&calls] { ++calls; }, 600000);
-    QCOMPARE(calls, 0); // not from inside the call: on the next turn of the event loop
-    QTRY_COMPARE(calls, 1);
-    QCoreApplication::processEvents();
-    QCOMPARE(calls, 1);
-    QCOMPARE(rig.sent.size(), 0);
-}
-
-void TestJsonRpc::finishWaitsForTheConnectionAttempt()
-{
-#ifdef Q_OS_LINUX
-    ServerOptions options = testOptions();
-    options.connectTimeoutMs = 1500;
-    Rig rig(options);
-    BlockedPipe pipe(rig.pipeName);
-    QVERIFY(pipe.full);
-    rig.send(R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"vesk_status"}})");
-    int calls = 0;
-    qsizetype sentWhenCalled = -1;
-    rig.server->finishWhenIdle(
-            [&] {
-                ++calls;
-                sentWhenCalled = rig.sent.size();
-            },
-            600000);
-    QCoreApplication::processEvents();
-    QCoreApplication::processEvents();
-    QCOMPARE(calls, 0);
-    QTRY_COMPARE_WITH_TIMEOUT(calls, 1, 10000);
-    QCOMPARE(sentWhenCalled, 1); // the offline answer went out before the end
-    QCOMPARE(rig.last(), resultOf(1, textResult(notConnected(rig.pipeName), false)));
-#else
-    QSKIP("needs a Unix socket with a full backlog");
-#endif
-}
-
+// A connection attempt that outlasts the grace does not hold the end back.
 void TestJsonRpc::graceEndsTheWait()
 {
 #ifdef Q_OS_LINUX
     ServerOptions options = testOptions();
     options.connectTimeoutMs = 600000;
     Rig rig(options);
-    BlockedPipe pipe(rig.pipeName);
-    QVERIFY(pipe.full);
+    JammedPipe pipe(rig.pipeName);
+    if (!pipe.open())
+        QSKIP("cannot fill the listen backlog of a Unix socket here");
     rig.send(R"({"jsonrpc":"2.0","id":1,"method":"tools/list"})");
     int calls = 0;
     rig.server->finishWhenIdle([&calls] { ++calls; }, 200);

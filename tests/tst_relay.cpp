@@ -390,15 +390,7 @@ void TestRelay::timeout()
     QTRY_COMPARE_WITH_TIMEOUT(rig.sent.size(), 2, 15000);
 
     const QString s = QString::number(seconds);
-    const QString text = QString::fromUtf8("Vesk Studio không trả lời trong %1 giây (công cụ "
-                                           "\"add_wall\"); có thể ứng dụng đang "
-                                           "bận hoặc đang mở một hộp thoại.\nVesk Studio did not "
-                                           "answer within %1 s (tool "
-                                           "\"add_wall\"); it may be busy or showing a dialog. "
-                                           "Check its window, then try again or "
-                                           "take a screenshot to see the current state.")
-                                 .arg(s);
-    QCOMPARE(sentWithId(rig, 1), response(1, textResult(text, true)));
+    QCOMPARE(sentWithId(rig, 1), response(1, textResult(timeoutText("add_wall", seconds), true)));
     QCOMPARE(sentWithId(rig, 2),
              errorResponse(2, -32603, "Vesk Studio did not answer within " + s + " s"));
     QCOMPARE(log.count("no answer to tools/call add_wall within " + s + " s"), 1);
