@@ -41,11 +41,12 @@ int main(int argc, char *argv[])
 
     auto *server = new McpServer(std::move(options), writeStdout, &app);
     server->setPiecesWriter(writeStdoutPieces);
+    server->setOutputFlush(flushStdout);
     startStdinReader(QPointer<McpServer>(server));
     const int loopResult = QCoreApplication::exec();
-    const int exitStatus = stdoutBroken() ? 1 : loopResult;
     delete server;
-    std::fflush(stdout);
+    flushStdout(); // what the last turn wrote; a failure here still makes the exit code 1
+    const int exitStatus = stdoutBroken() ? 1 : loopResult;
     std::fflush(stderr);
     // The reader thread may be blocked in a read of stdin: end without waiting for it.
     native::exitNow(exitStatus);

@@ -103,12 +103,12 @@ void reportStdoutFailure()
 
 } // namespace
 
+// Messages go into stdio's buffer; flushStdout sends them when the event loop has done what
+// was ready, so the responses of one turn leave together in one write.
 void writeStdout(const QByteArray &message)
 {
     // Two writes into stdio's buffer rather than a copy of a message that may be many MiB.
-    const bool written
-            = put(message.constData(), message.size()) && std::fputc('\n', stdout) != EOF;
-    if (std::fflush(stdout) != 0 || !written)
+    if (!put(message.constData(), message.size()) || std::fputc('\n', stdout) == EOF)
         reportStdoutFailure();
 }
 
@@ -117,9 +117,14 @@ void writeStdoutPieces(const QByteArray &head,
                        qsizetype size,
                        const QByteArray &tail)
 {
-    const bool written = put(head.constData(), head.size()) && put(body, size)
-                         && put(tail.constData(), tail.size()) && std::fputc('\n', stdout) != EOF;
-    if (std::fflush(stdout) != 0 || !written)
+    if (!put(head.constData(), head.size()) || !put(body, size)
+        || !put(tail.constData(), tail.size()) || std::fputc('\n', stdout) == EOF)
+        reportStdoutFailure();
+}
+
+void flushStdout()
+{
+    if (std::fflush(stdout) != 0)
         reportStdoutFailure();
 }
 

@@ -14,8 +14,8 @@ class McpServer;
 // Starts the detached thread that cuts stdin into lines and posts them to the server.
 void startStdinReader(QPointer<McpServer> server);
 
-// The server's output function: one message as one line on stdout. On failure it reports on
-// stderr and posts the end of the event loop with code 1.
+// The server's output function: one message as one line into stdout's buffer. On failure it
+// reports on stderr and posts the end of the event loop with code 1.
 void writeStdout(const QByteArray &message);
 
 // The same for one message given in three pieces, written one after the other: the server's
@@ -25,6 +25,10 @@ void writeStdoutPieces(const QByteArray &head,
                        const char *body,
                        qsizetype size,
                        const QByteArray &tail);
+
+// Sends what the two writers left in stdout's buffer, failing as they do. The server's flush
+// function, called once per turn of the event loop, and by main at the end.
+void flushStdout();
 
 // True once a write to stdout has failed. The exit code is then 1 even when the finish after
 // the end of input ends the event loop with 0 in the same turn.

@@ -3,6 +3,7 @@
 
 #include "io/stdio.h"
 
+#include <QAbstractEventDispatcher>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonParseError>
@@ -43,10 +44,22 @@ McpServer::McpServer(ServerOptions options,
     callTimer.setSingleShot(true);
     connect(&callTimer, &QTimer::timeout, this, [this] { callTimerFired(); });
     callClock.start();
+    // Writing and flushing each message on its own cost a system call and a wake-up of the
+    // reader per message. Messages are collected instead and flushed once per turn of the event
+    // loop: aboutToBlock comes before the loop waits; awake also comes at the start of each
+    // pass of processEvents() without waiting (nested loops, the tests' waits), so nothing
+    // stays in a buffer while the loop waits or spins.
+    if (QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance(thread())) {
+        connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, [this] {
+            flushOutput();
+        });
+        connect(dispatcher, &QAbstractEventDispatcher::awake, this, [this] { flushOutput(); });
+    }
 }
 
 McpServer::~McpServer()
 {
+    flushToApp();
     if (socket) {
         QLocalSocket *old = socket;
         socket = nullptr;

@@ -29,14 +29,35 @@ void McpServer::sendToApp(const QJsonObject &message)
         return;
     QByteArray line = QJsonDocument(message).toJson(QJsonDocument::Compact);
     trace(QStringLiteral("app <- ") + QString::fromUtf8(abbreviate(line)));
-    line.append('\n');
-    socket->write(line);
+    appOut.append(line).append('\n');
+}
+
+// The lines of one turn leave in one write and flush. Lines written while a connection was up
+// still go to it when it is being dropped, as they did when each one was written at once.
+void McpServer::flushToApp()
+{
+    if (appOut.isEmpty())
+        return;
+    const QByteArray lines = std::exchange(appOut, QByteArray());
+    if (!socket || socket->state() != QLocalSocket::ConnectedState)
+        return;
+    socket->write(lines);
     socket->flush();
+}
+
+// The pipe first: a write that fails there closes the connection, which answers the pending
+// requests on stdout, and those answers must not wait for the next turn.
+void McpServer::flushOutput()
+{
+    flushToApp();
+    if (outFlush)
+        outFlush();
 }
 
 // Clears the member first, so that handlers reached from abort() see no current socket.
 void McpServer::dropSocket()
 {
+    flushToApp();
     QLocalSocket *old = std::exchange(socket, nullptr);
     if (!old)
         return;

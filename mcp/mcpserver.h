@@ -68,6 +68,9 @@ public:
     McpServer(ServerOptions options, std::function<void(const QByteArray &)> out, QObject *parent);
     // Optional: without it a message in pieces is joined and handed to out.
     void setPiecesWriter(PiecesWriter writer) { outPieces = std::move(writer); }
+    // Optional: sends what out and the pieces writer buffered. Called once per turn of the event
+    // loop, after the lines for Vesk Studio have been sent.
+    void setOutputFlush(std::function<void()> flush) { outFlush = std::move(flush); }
     ~McpServer() override;
     McpServer(const McpServer &) = delete;
     McpServer &operator=(const McpServer &) = delete;
@@ -132,6 +135,8 @@ private:
     // pipe connection
     void whenConnected(std::function<void(bool)> callback);
     void sendToApp(const QJsonObject &message);
+    void flushToApp();
+    void flushOutput();
     void connectToApp();
     void dropSocket();
     void finishConnect(bool ok);
@@ -182,6 +187,7 @@ private:
     QString version;
     std::function<void(const QByteArray &)> out;
     PiecesWriter outPieces;
+    std::function<void()> outFlush;
 
     // handleLine is handling a message that is not part of a batch, so its reply writes a line
     // of its own: the condition for passing a tools/call answer through unparsed.
@@ -196,6 +202,7 @@ private:
     QTimer connectTimer;
     QTimer pollTimer;
     LineCutter appLines; // framing of what Vesk Studio sends
+    QByteArray appOut;   // lines for Vesk Studio written in this turn of the event loop
     bool reachable = false;
     bool reachableKnown = false;
 
