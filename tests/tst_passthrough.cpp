@@ -1,85 +1,13 @@
 // tst_passthrough.cpp - tools/call answers that skip the parse: the same bytes and log lines
 // as the parsed way, and the parsed way for everything that is not in Qt's own form
-#include "rig.h"
+#include "testsupport.h"
 
 #include "io/stdio.h"
 
-#include <QFile>
-#include <QJsonArray>
-#include <QPointer>
-#include <QTemporaryFile>
-#include <QTest>
-
-#include <cstdio>
-
-#include <unistd.h>
-
 using namespace ves::mcp;
+using namespace ves::mcp::testing;
 
 namespace {
-
-// Holds fd 2, where the server logs, in a file while it lives.
-class LogCapture
-{
-public:
-    LogCapture()
-    {
-        std::fflush(stderr);
-        file.open();
-        saved = ::dup(2);
-        ::dup2(file.handle(), 2);
-    }
-    ~LogCapture()
-    {
-        std::fflush(stderr);
-        ::dup2(saved, 2);
-        ::close(saved);
-        if (QTest::currentTestFailed())
-            std::printf("--- log of the server ---\n%s", read().constData());
-    }
-    QByteArrayList lines() const { return read().split('\n'); }
-
-private:
-    QByteArray read() const
-    {
-        std::fflush(stderr);
-        QFile f(file.fileName());
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    }
-    QTemporaryFile file;
-    int saved = -1;
-};
-
-// Vesk Studio's end: collects the request lines and answers with lines given verbatim.
-struct FarEnd
-{
-    QPointer<QLocalSocket> socket;
-    QByteArray buffer;
-    QList<QJsonObject> received;
-
-    ~FarEnd()
-    {
-        if (socket)
-            QObject::disconnect(socket, nullptr, nullptr, nullptr);
-    }
-    void attach(QLocalSocket *s)
-    {
-        socket = s;
-        QObject::connect(s, &QLocalSocket::readyRead, s, [this] { read(); });
-        read();
-    }
-    void read()
-    {
-        buffer += socket->readAll();
-        for (qsizetype n; (n = buffer.indexOf('\n')) >= 0; buffer.remove(0, n + 1))
-            received.append(QJsonDocument::fromJson(buffer.left(n)).object());
-    }
-    void write(const QByteArray &line)
-    {
-        socket->write(line + '\n');
-        socket->flush();
-    }
-};
 
 // A server with a far end, whose output is recorded in `rig.raw` either way; `pieces` counts the
 // messages that came through the pieces writer, the way of the answers that pass through.
@@ -114,9 +42,8 @@ struct Link
             return false;
         rig.send(
                 R"({"jsonrpc":"2.0","id":0,"method":"tools/call","params":{"name":"vesk_status"}})");
-        if (!QTest::qWaitFor([this] { return rig.app.hasPendingConnections(); }, 5000))
+        if (!accept(rig.app, far))
             return false;
-        far.attach(rig.app.nextPendingConnection());
         if (!QTest::qWaitFor([this] { return rig.server->isConnected() && !rig.raw.isEmpty(); }))
             return false;
         rig.raw.clear();
@@ -251,7 +178,7 @@ void TestPassThrough::singleCallAnswers()
         QVERIFY2(link.waitForRequests(1), mode);
         const QByteArray line
                 = QString::fromUtf8(answer).arg(link.far.received.last()["id"].toInt()).toUtf8();
-        link.far.write(line);
+        link.far.write(line + '\n');
         QTRY_COMPARE_WITH_TIMEOUT(link.rig.raw.size(), 1, 5000);
 
         const QByteArray expected = parsedResponse(clientId, line);
@@ -259,7 +186,7 @@ void TestPassThrough::singleCallAnswers()
         QCOMPARE(link.pieces, withPiecesWriter && passes ? 1 : 0);
         QCOMPARE(link.rig.server->pendingCount(), 0);
 
-        const QByteArrayList lines = log.lines();
+        const QStringList lines = log.lines();
         const qsizetype received = lines.indexOf(logLine("app -> ", line));
         const qsizetype written = lines.indexOf(logLine("-> ", expected));
         QVERIFY2(received >= 0, mode);
@@ -279,20 +206,17 @@ void TestPassThrough::otherAnswersTakeTheParsedWay()
     QVERIFY(link.waitForRequests(3));
     const QByteArray result = R"({"content":[{"text":"done","type":"text"}],"isError":false})";
     for (const QJsonObject &request : std::as_const(link.far.received)) {
-        const QByteArray id = QByteArray::number(request["id"].toInt());
         if (request["method"].toString() == QLatin1String("tools/list"))
-            link.far.write(R"({"id":)" + id
-                           + R"(,"result":{"tools":[{"inputSchema":{},"name":"draw"}]}})");
+            link.far.answer(request["id"].toInt(),
+                            R"({"tools":[{"inputSchema":{},"name":"draw"}]})");
         else
-            link.far.write(R"({"id":)" + id + R"(,"result":)" + result + "}");
+            link.far.answer(request["id"].toInt(), result);
     }
     QTRY_COMPARE_WITH_TIMEOUT(link.rig.raw.size(), 2, 5000);
     QCOMPARE(link.pieces, 0);
 
-    const QJsonObject parsed = QJsonDocument::fromJson(result).object();
     QCOMPARE(link.rig.sent.at(0),
-             QJsonValue(QJsonArray{McpServer::makeResult(1, parsed),
-                                   McpServer::makeResult(2, parsed)}));
+             QJsonValue(QJsonArray{response(1, object(result)), response(2, object(result))}));
     const QJsonArray tools = link.rig.sent.at(1)["result"]["tools"].toArray();
     QCOMPARE(link.rig.sent.at(1)["id"], QJsonValue(3));
     QCOMPARE(tools.size(), 2);
@@ -301,11 +225,11 @@ void TestPassThrough::otherAnswersTakeTheParsedWay()
     // Afterwards a single call passes through on the same connection.
     link.rig.send(toolsCall(4));
     QVERIFY(link.waitForRequests(4));
-    link.far.write(R"({"id":)" + QByteArray::number(link.far.received.last()["id"].toInt())
-                   + R"(,"result":)" + result + "}");
+    link.far.answer(link.far.received.last()["id"].toInt(), result);
     QTRY_COMPARE_WITH_TIMEOUT(link.rig.raw.size(), 3, 5000);
     QCOMPARE(link.pieces, 1);
-    QCOMPARE(link.rig.raw.last(), parsedResponse(4, "{\"result\":" + result + "}"));
+    QCOMPARE(link.rig.raw.last(),
+             QJsonDocument(response(4, object(result))).toJson(QJsonDocument::Compact));
 }
 
 QTEST_GUILESS_MAIN(TestPassThrough)
