@@ -98,16 +98,12 @@ void TestJsonRpc::messages_data()
     const auto row = [](const char *sentence) -> QTestData & { return QTest::newRow(sentence); };
     const QByteArray ping = R"({"jsonrpc":"2.0","id":1,"method":"ping"})";
     row("a blank line gets nothing") << QByteArray(" \t \r ") << QJsonArray();
-    row("the byte-order mark and spaces get nothing")
-            << QByteArray("\xEF\xBB\xBF   \t") << QJsonArray();
     row("a byte-order mark before a request is dropped")
             << "\xEF\xBB\xBF" + ping << QJsonArray{pong(1)};
     row("white space around a request is trimmed")
             << " \t" + ping + "\r\v\f " << QJsonArray{pong(1)};
     row("an empty batch gives one error object")
             << QByteArray("[]") << QJsonArray{err(null, -32600, "Invalid Request: empty batch")};
-    row("a batch of one number gives an array with one error")
-            << QByteArray("[1]") << QJsonArray{QJsonArray{err(null, -32600, "Invalid Request")}};
     row("non-objects in a batch are invalid and nested arrays are not unpacked")
             << "[\"a\",null,[" + ping + "]]"
             << QJsonArray{QJsonArray{err(null, -32600, "Invalid Request"),
@@ -167,17 +163,10 @@ void TestJsonRpc::messages_data()
     row("params null is accepted for a request")
             << QByteArray(R"({"jsonrpc":"2.0","id":1,"method":"ping","params":null})")
             << QJsonArray{pong(1)};
-    row("ping with params gives an empty result")
-            << QByteArray(R"({"jsonrpc":"2.0","id":1,"method":"ping","params":{"a":[1]}})")
-            << QJsonArray{pong(1)};
     row("an id of 1.5 stays 1.5") << QByteArray(R"({"jsonrpc":"2.0","id":1.5,"method":"ping"})")
                                   << QJsonArray{pong(1.5)};
     row("a string id 7 stays a string")
             << QByteArray(R"({"jsonrpc":"2.0","id":"7","method":"ping"})") << QJsonArray{pong("7")};
-    row("an empty string id and a negative id are echoed")
-            << QByteArray(R"([{"jsonrpc":"2.0","id":"","method":"ping"},
-                {"jsonrpc":"2.0","id":-3,"method":"ping"}])")
-            << QJsonArray{QJsonArray{pong(""), pong(-3)}};
     row("a method in other letter case is not found")
             << QByteArray(R"({"jsonrpc":"2.0","id":9,"method":"Tools/list"})")
             << QJsonArray{err(9, -32601, "Method not found: Tools/list")};
@@ -226,13 +215,10 @@ void TestJsonRpc::parseErrors_data()
     QTest::addColumn<QByteArray>("line");
     QTest::newRow("an unterminated object") << QByteArray("{");
     QTest::newRow("a bare number") << QByteArray("5");
-    QTest::newRow("a bare string") << QByteArray("\"ping\"");
-    QTest::newRow("a bare true") << QByteArray("true");
     QTest::newRow("a bare null") << QByteArray("null");
     QTest::newRow("a missing value") << QByteArray(R"({"jsonrpc":})");
     QTest::newRow("an unterminated batch")
             << QByteArray(R"([{"jsonrpc":"2.0","id":1,"method":"ping"})");
-    QTest::newRow("two objects on one line") << QByteArray("{} {}");
     QTest::newRow("a request followed by junk")
             << QByteArray(R"({"jsonrpc":"2.0","id":1,"method":"ping"} x)");
     QTest::newRow("invalid UTF-8 in a string")

@@ -64,8 +64,6 @@ void TestLineCutter::cutting_data()
 
     QTest::newRow("abc CR LF hands over abc")
             << QByteArrayList{"abc\r\n"} << QByteArrayList{"abc"} << "0" << QByteArray();
-    QTest::newRow("abc LF hands over abc")
-            << QByteArrayList{"abc\n"} << QByteArrayList{"abc"} << "0" << QByteArray();
     QTest::newRow("abc CR CR LF hands over abc and one CR")
             << QByteArrayList{"abc\r\r\n"} << QByteArrayList{"abc\r"} << "0" << QByteArray();
     QTest::newRow("a lone CR does not end a line")
@@ -74,8 +72,6 @@ void TestLineCutter::cutting_data()
             << QByteArrayList{"abc\r", "\n"} << QByteArrayList{"abc"} << "00" << QByteArray();
     QTest::newRow("empty lines LF and CR LF are skipped")
             << QByteArrayList{"\n\r\n\n", "\r\n"} << QByteArrayList{} << "00" << QByteArray();
-    QTest::newRow("a line of spaces is handed over as it was read")
-            << QByteArrayList{"  \t \n"} << QByteArrayList{"  \t "} << "0" << QByteArray();
     QTest::newRow("a line over several feeds is handed over once when its LF arrives")
             << QByteArrayList{"ab", "cd", "", "ef\n"} << QByteArrayList{"abcdef"} << "0000"
             << QByteArray();

@@ -213,8 +213,6 @@ void TestRelay::merge_data()
             << QByteArray("{}")
             << QByteArray(R"({"tools":[{"name":"add_wall"}],"nextCursor":"p2"})")
             << QByteArray(R"({"tools":[{"name":"add_wall"}],"nextCursor":"p2"})") << true;
-    QTest::newRow("first page without tools") << QByteArray("{}") << QByteArray(R"({"tools":[]})")
-                                              << QByteArray(R"({"tools":[]})") << true;
     QTest::newRow("first page without a tools member")
             << QByteArray("{}") << QByteArray(R"({"nextCursor":"p2","_meta":{"a":1}})")
             << QByteArray(R"({"tools":[],"nextCursor":"p2","_meta":{"a":1}})") << true;
@@ -237,9 +235,6 @@ void TestRelay::merge_data()
             << QByteArray(R"({"cursor":"p2"})")
             << QByteArray(R"({"tools":[{"name":"undo"}],"nextCursor":"p3"})")
             << QByteArray(R"({"tools":[{"name":"undo"}],"nextCursor":"p3"})") << false;
-    QTest::newRow("later page without tools")
-            << QByteArray(R"({"cursor":""})") << QByteArray(R"({"tools":[]})")
-            << QByteArray(R"({"tools":[]})") << false;
 }
 
 void TestRelay::merge()
@@ -273,9 +268,6 @@ void TestRelay::answers_data()
     const auto row = [](const char *name, const QByteArray &answer, const QByteArray &expected) {
         QTest::newRow(name) << answer << R"({"jsonrpc":"2.0","id":7,)" + expected + "}";
     };
-    row("a result passes unchanged",
-        R"({"id":1,"result":{"content":[],"isError":false}})",
-        R"("result":{"content":[],"isError":false})");
     const QByteArray rich
             = R"({"content":[{"type":"image","data":"iVBO","mimeType":"image/png"}],)"
               R"("structuredContent":{"n":1.5,"a":[null,true,"ổ"]},"isError":true,"x":{}})";
@@ -285,9 +277,6 @@ void TestRelay::answers_data()
     row("an error with code, message and data",
         R"({"id":1,"error":{"code":-32000,"message":"Drawing is locked","data":{"by":["u"]}}})",
         R"("error":{"code":-32000,"message":"Drawing is locked","data":{"by":["u"]}})");
-    row("an empty error",
-        R"({"id":1,"error":{}})",
-        R"("error":{"code":-32603,"message":"Vesk Studio reported an error"})");
     row("an error whose members have other types",
         R"({"id":1,"error":{"code":"7","message":5,"data":null}})",
         R"("error":{"code":-32603,"message":"Vesk Studio reported an error"})");
@@ -296,9 +285,6 @@ void TestRelay::answers_data()
         R"("error":{"code":0,"message":"","data":0})");
     row("a result that is an array",
         R"({"id":1,"result":[1,2]})",
-        R"("error":{"code":-32603,"message":"Vesk Studio sent an invalid answer"})");
-    row("a result that is null",
-        R"({"id":1,"result":null})",
         R"("error":{"code":-32603,"message":"Vesk Studio sent an invalid answer"})");
     row("neither result nor error",
         R"({"id":1})",
@@ -507,8 +493,6 @@ void TestRelay::batchWithCancelledMember_data()
     QTest::newRow("a ping and a cancelled call")
             << "[" + ping + "," + two + "]" << QList<int>{} << 2 << 1
             << QByteArray(R"([{"jsonrpc":"2.0","id":1,"result":{}}])");
-    QTest::newRow("only a cancelled call")
-            << "[" + two + "]" << QList<int>{} << 2 << 1 << QByteArray();
     QTest::newRow("two calls, the first cancelled")
             << "[" + two + "," + three + "]" << QList<int>{2} << 2 << 1
             << QByteArray(R"([{"jsonrpc":"2.0","id":3,"result":{"n":2}}])");
