@@ -80,12 +80,12 @@ for target in "${targets[@]}"; do
         "$corpus" >"$log" 2>&1 || rc=$?
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
     rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1)
-    cov=$( (grep -oE 'cov: [0-9]+' "$log" || true) | tail -1 | cut -d' ' -f2)
+    cov=$( (grep -aoE 'cov: [0-9]+' "$log" || true) | tail -1 | cut -d' ' -f2)
     size=$(find "$corpus" -type f | wc -l)
     if [[ $rc -ne 0 ]]; then
         status=1
         echo "fuzz: $target FAILED (exit $rc); log: $log" >&2
-        grep -E 'vesk-fuzz|ERROR|SUMMARY|==[0-9]+==|#[0-9]+ 0x' "$log" | head -40 >&2 || true
+        grep -aE 'vesk-fuzz|ERROR|SUMMARY|==[0-9]+==|#[0-9]+ 0x' "$log" | head -40 >&2 || true
         ls -1 "$artifacts" >&2
     fi
     line="$target: ${runs:-0} executions in ${seconds} s (${rate:-0}/s), coverage ${cov:-?}, corpus $size, $([[ $rc -eq 0 ]] && echo ok || echo FAILED)"
