@@ -146,9 +146,14 @@ struct JammedPipe
     int filler = -1;
     QLocalSocket peer; // the server's connection, once released
 
+    sockaddr_un a{};
+
     explicit JammedPipe(const QString &pipeName)
         : path(QDir::tempPath() + QLatin1Char('/') + pipeName)
-    {}
+    {
+        a.sun_family = AF_UNIX;
+        std::strncpy(a.sun_path, QFile::encodeName(path).constData(), sizeof a.sun_path - 1);
+    }
     ~JammedPipe()
     {
         for (int fd : {listener, filler})
@@ -156,21 +161,10 @@ struct JammedPipe
                 ::close(fd);
         QFile::remove(path);
     }
-    bool address(sockaddr_un &a) const
+    int connectOnce()
     {
-        const QByteArray name = QFile::encodeName(path);
-        a = sockaddr_un{};
-        a.sun_family = AF_UNIX;
-        if (size_t(name.size()) >= sizeof a.sun_path)
-            return false;
-        std::memcpy(a.sun_path, name.constData(), size_t(name.size()));
-        return true;
-    }
-    int connectOnce() const
-    {
-        sockaddr_un a;
         const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (address(a) && ::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0)
+        if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0)
             return fd;
         ::close(fd);
         return -1;
@@ -178,9 +172,8 @@ struct JammedPipe
     bool open()
     {
         QFile::remove(path);
-        sockaddr_un a;
         listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (!address(a) || ::bind(listener, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0
+        if (::bind(listener, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0
             || ::listen(listener, 0) != 0)
             return false;
         filler = connectOnce(); // takes the one place in the backlog

@@ -86,12 +86,6 @@ struct Mcp : Child
     {
         return QTest::qWaitFor([&] { return !withId(id).isUndefined(); }, ms);
     }
-    int count(const QString &method) const
-    {
-        return int(std::count_if(messages.begin(), messages.end(), [&](const QJsonObject &m) {
-            return m.value(QLatin1String("method")) == method && !m.contains(QLatin1String("id"));
-        }));
-    }
     int log(const QString &line) const { return logged(QStringLiteral("vesk-mcp: ") + line); }
 };
 
