@@ -55,6 +55,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     options.callTimeoutMs = 600000; // no time-out may answer in the far end's place
     auto server = std::make_unique<mcp::McpServer>(
             options, [&checker](const QByteArray &m) { checker(m); }, nullptr);
+    // The program writes a passed-through answer in pieces: join them as the line on stdout.
+    server->setPiecesWriter([&checker](const QByteArray &head,
+                                       const char *body,
+                                       qsizetype size,
+                                       const QByteArray &tail) {
+        ++checker.piecesWritten;
+        checker(head + QByteArray(body, size) + tail);
+    });
 
     for (const QByteArray &line : clientLines) {
         ledger.expectLine(line);
@@ -108,6 +116,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (checker.progress != expected)
         fuzz::fail("progress reaching the client: " + std::to_string(checker.progress.size())
                    + " notification(s), the input holds " + std::to_string(expected.size()));
+
+    static const bool verbose = qEnvironmentVariableIsSet("VESK_FUZZ_VERBOSE");
+    if (verbose)
+        std::fprintf(stdout,
+                     "vesk-fuzz: %d lines, %d in pieces, %d notifications\n",
+                     checker.lines,
+                     checker.piecesWritten,
+                     checker.notifications);
 
     int finished = 0;
     server->finishWhenIdle([&finished] { ++finished; }, 2000);

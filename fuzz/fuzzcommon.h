@@ -190,6 +190,7 @@ public:
     int notifications = 0;
     std::map<QString, int> notificationsByMethod;
     std::vector<QJsonObject> progress; // params of each progress notification, in order
+    int piecesWritten = 0;             // messages that came through the pieces writer
 
     void operator()(const QByteArray &bytes)
     {
