@@ -87,7 +87,8 @@ private:
     Run run(const QStringList &arguments,
             const QByteArray &input,
             const QStringList &variables = {},
-            const QString &program = QString());
+            const QString &program = QString(),
+            bool endInput = true);
     QString program;
     QByteArray lastStderr;
 };
@@ -113,7 +114,8 @@ void TestCli::cleanup()
 Run TestCli::run(const QStringList &arguments,
                  const QByteArray &input,
                  const QStringList &variables,
-                 const QString &other)
+                 const QString &other,
+                 bool endInput)
 {
     Run result;
     QProcess process;
@@ -122,7 +124,8 @@ Run TestCli::run(const QStringList &arguments,
     if (!process.waitForStarted(30000))
         return result;
     process.write(input);
-    process.closeWriteChannel();
+    if (endInput)
+        process.closeWriteChannel();
     result.finished
             = process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit;
     if (!result.finished) {
@@ -180,16 +183,11 @@ void TestCli::informational()
     if (out == "@HELP@")
         out = helpText(program).toUtf8(); // this process has the child's USERNAME
     // Nothing may be read from stdin: the input stays open until the program has ended.
-    QProcess process;
-    process.setProcessEnvironment(environmentWith(variables));
-    process.start(program, arguments);
-    QVERIFY(process.waitForStarted(30000));
-    QVERIFY(process.waitForFinished(60000));
-    lastStderr = process.readAllStandardError();
-    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(process.readAllStandardOutput(), out);
-    QCOMPARE(lastStderr, err);
-    QCOMPARE(process.exitCode(), err.isEmpty() ? 0 : 2);
+    const Run result = run(arguments, {}, variables, {}, false);
+    QVERIFY(result.finished);
+    QCOMPARE(result.out, out);
+    QCOMPARE(result.err, err);
+    QCOMPARE(result.exitCode, err.isEmpty() ? 0 : 2);
 }
 
 void TestCli::helpInDirectoryWithPlaceholders()
