@@ -135,6 +135,10 @@ Run TestCli::run(const QStringList &arguments,
     result.exitCode = process.exitCode();
     result.out = process.readAllStandardOutput();
     result.err = process.readAllStandardError();
+#ifdef Q_OS_WIN
+    // stderr keeps the C runtime's text mode there, which writes each LF as CR LF.
+    result.err.replace("\r\n", "\n");
+#endif
     lastStderr = result.err;
     return result;
 }

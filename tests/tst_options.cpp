@@ -6,12 +6,25 @@
 #include <QDir>
 #include <QTest>
 
+#include <cstdlib>
 #include <map>
 
 using namespace ves::mcp;
 using namespace ves::mcp::testing;
 
 namespace {
+
+// qputenv goes through the ANSI code page on Windows, while the program reads the wide
+// environment: there a non-ASCII user name must be set as UTF-16.
+void setVariable(const QString &name, const QString &value)
+{
+#ifdef Q_OS_WIN
+    _wputenv_s(reinterpret_cast<const wchar_t *>(name.utf16()),
+               reinterpret_cast<const wchar_t *>(value.utf16()));
+#else
+    qputenv(name.toUtf8().constData(), value.toUtf8());
+#endif
+}
 
 // Sets exactly the given NAME=value variables among those the program reads, and puts the
 // environment back as it was when it goes out of scope.
@@ -26,7 +39,7 @@ public:
         }
         for (const QString &setting : settings) {
             const qsizetype equals = setting.indexOf(QLatin1Char('='));
-            qputenv(setting.left(equals).toUtf8().constData(), setting.mid(equals + 1).toUtf8());
+            setVariable(setting.left(equals), setting.mid(equals + 1));
         }
     }
     ~Environment()
@@ -416,3 +429,4 @@ is sent to the AI service you chose and is subject to its terms.
 
 QTEST_GUILESS_MAIN(TestOptions)
 #include "tst_options.moc"
+
