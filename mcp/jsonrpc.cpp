@@ -77,7 +77,8 @@ void McpServer::handleLine(const QByteArray &raw)
     line = line.trimmed();
     if (line.isEmpty())
         return;
-    trace(QStringLiteral("<- ") + QString::fromUtf8(abbreviate(line)));
+    if (verbose) // the shortened copy is not made for nothing
+        log(QStringLiteral("<- ") + QString::fromUtf8(abbreviate(line)));
 
     QJsonParseError error;
     const QJsonDocument document = QJsonDocument::fromJson(line, &error);

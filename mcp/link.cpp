@@ -28,7 +28,8 @@ void McpServer::sendToApp(const QJsonObject &message)
     if (!socket || !connected)
         return;
     QByteArray line = QJsonDocument(message).toJson(QJsonDocument::Compact);
-    trace(QStringLiteral("app <- ") + QString::fromUtf8(abbreviate(line)));
+    if (verbose)
+        log(QStringLiteral("app <- ") + QString::fromUtf8(abbreviate(line)));
     appOut.append(line).append('\n');
 }
 
@@ -201,7 +202,8 @@ void McpServer::readFromApp()
         QJsonParseError error;
         const QJsonDocument document = QJsonDocument::fromJson(line, &error);
         if (error.error == QJsonParseError::NoError && document.isObject()) {
-            trace(QStringLiteral("app -> ") + QString::fromUtf8(abbreviate(line)));
+            if (verbose)
+                log(QStringLiteral("app -> ") + QString::fromUtf8(abbreviate(line)));
             handleAppMessage(document.object());
         } else {
             log(QStringLiteral("Vesk Studio sent invalid JSON (%1)").arg(error.errorString()));
@@ -396,7 +398,8 @@ bool McpServer::passThrough(const QByteArray &line)
         || canonicalValue(result, end, 0) != end - 1)
         return false;
 
-    trace(QStringLiteral("app -> ") + QString::fromUtf8(abbreviate(line)));
+    if (verbose)
+        log(QStringLiteral("app -> ") + QString::fromUtf8(abbreviate(line)));
     const PendingRequest entry = std::move(it->second);
     pending.erase(it);
     // {"id":<client id>,"jsonrpc":"2.0","result":{}} less its "{}}": "result" is the last of
