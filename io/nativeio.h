@@ -19,6 +19,11 @@ void ignoreBrokenPipe();
 // an error. POSIX retries a read interrupted by a signal.
 long long readStdin(char *buffer, std::size_t size);
 
+// False when a line written to stderr now would block: a pipe that its reader does not drain.
+// Some clients pipe stderr and never read it; the log must not stop the program then.
+// Windows cannot tell for an anonymous pipe and says true.
+bool errorStreamReady();
+
 // When stream (stdout or stderr) is a console window, flushes the stream and writes the UTF-16
 // text to the console, returning true. Returns false when the stream is redirected (or on POSIX),
 // leaving the caller to write UTF-8 bytes.

@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdlib>
 
+#include <poll.h>
 #include <unistd.h>
 
 namespace ves::mcp::native {
@@ -23,6 +24,17 @@ long long readStdin(char *buffer, std::size_t size)
         n = ::read(0, buffer, size);
     } while (n < 0 && errno == EINTR);
     return n;
+}
+
+bool errorStreamReady()
+{
+    // A pipe reports POLLOUT while a page is free, so a log line (well under PIPE_BUF) fits.
+    pollfd stream{2, POLLOUT, 0};
+    int n;
+    do {
+        n = ::poll(&stream, 1, 0);
+    } while (n < 0 && errno == EINTR);
+    return n != 0;
 }
 
 bool writeConsole(std::FILE *, const char16_t *, std::size_t)

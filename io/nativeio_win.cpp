@@ -30,6 +30,11 @@ long long readStdin(char *buffer, std::size_t size)
     return _read(0, buffer, size > INT_MAX ? unsigned(INT_MAX) : unsigned(size));
 }
 
+bool errorStreamReady()
+{
+    return true;
+}
+
 bool writeConsole(std::FILE *stream, const char16_t *text, std::size_t length)
 {
     const HANDLE handle = GetStdHandle(stream == stdout ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);

@@ -189,6 +189,8 @@ void McpServer::writeToClient(const QByteArray &head,
 
 void McpServer::log(const QString &text)
 {
+    if (!native::errorStreamReady())
+        return; // dropped rather than wait for a reader that may never come
     const QByteArray line = "vesk-mcp: " + text.toUtf8() + '\n';
     std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
     std::fflush(stderr);

@@ -82,6 +82,7 @@ private slots:
     void input();
     void closedStdout();
     void closedStdoutAfterEndOfInput();
+    void undrainedStderr();
 
 private:
     Run run(const QStringList &arguments,
@@ -363,6 +364,38 @@ void TestCli::closedStdout()
     QCOMPARE(process.exitCode(), 1);
 #else
     QSKIP("needs a pipe whose reader is gone");
+#endif
+}
+
+// A client that pipes stderr and never reads it: once the pipe is full the log must give way,
+// not stop the program in the middle of a write.
+void TestCli::undrainedStderr()
+{
+#ifdef Q_OS_UNIX
+    int fds[2];
+    QVERIFY(::pipe2(fds, O_CLOEXEC) == 0);
+    const int writeEnd = fds[1];
+    QProcess process;
+    process.setChildProcessModifier([writeEnd] { ::dup2(writeEnd, 2); });
+    process.start(QFileInfo(QStringLiteral(VESK_MCP_PATH)).canonicalFilePath(),
+                  {"--verbose", "--pipe", uniquePipeName(), "--poll-ms", "0"});
+    QVERIFY(process.waitForStarted(30000));
+    ::close(writeEnd);
+    const int pings = 3000; // two trace lines each: several times what a pipe holds
+    QByteArray input;
+    for (int i = 0; i < pings; ++i)
+        input += pingLine + "\n";
+    process.write(input);
+    process.closeWriteChannel();
+    const bool finished = process.waitForFinished(60000);
+    if (!finished)
+        process.kill();
+    ::close(fds[0]);
+    QVERIFY2(finished, "vesk-mcp blocked on its log");
+    QCOMPARE(process.exitCode(), 0);
+    QCOMPARE(process.readAllStandardOutput().count("\"result\":{}"), pings);
+#else
+    QSKIP("needs a POSIX pipe left unread");
 #endif
 }
 
