@@ -3,6 +3,7 @@
 
 #include "io/stdio.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <QLocalSocket>
@@ -23,11 +24,23 @@ void McpServer::whenConnected(std::function<void(bool)> callback)
         connectToApp();
 }
 
+QByteArray compactValue(const QJsonValue &value)
+{
+    // QJsonDocument writes only arrays and objects; the brackets of a one-element array are
+    // what is left to take off.
+    const QByteArray array = QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact);
+    return array.mid(1, array.size() - 2);
+}
+
 void McpServer::sendToApp(const QJsonObject &message)
+{
+    sendLineToApp(QJsonDocument(message).toJson(QJsonDocument::Compact));
+}
+
+void McpServer::sendLineToApp(QByteArray line)
 {
     if (!socket || !connected)
         return;
-    QByteArray line = QJsonDocument(message).toJson(QJsonDocument::Compact);
     if (verbose)
         log(QStringLiteral("app <- ") + QString::fromUtf8(abbreviate(line)));
     appOut.append(line).append('\n');
@@ -402,11 +415,10 @@ bool McpServer::passThrough(const QByteArray &line)
         log(QStringLiteral("app -> ") + QString::fromUtf8(abbreviate(line)));
     const PendingRequest entry = std::move(it->second);
     pending.erase(it);
-    // {"id":<client id>,"jsonrpc":"2.0","result":{}} less its "{}}": "result" is the last of
-    // the keys that QJsonDocument writes in order.
-    QByteArray head = QJsonDocument(makeResult(entry.clientId, QJsonObject()))
-                              .toJson(QJsonDocument::Compact);
-    head.chop(3);
+    // What QJsonDocument writes for the response, keys in its sorted order, without building
+    // the object: {"id":<client id>,"jsonrpc":"2.0","result":<the raw result>}.
+    const QByteArray head
+            = "{\"id\":" + compactValue(entry.clientId) + ",\"jsonrpc\":\"2.0\",\"result\":";
     writeToClient(head, result, end - 1 - result, QByteArrayLiteral("}"));
     checkIdle();
     return true;

@@ -28,6 +28,9 @@ extern const QString toolsCallMethod;
 extern const QString listChangedMethod;
 
 QStringList supportedProtocolVersions();
+
+// A JSON value as QJsonDocument writes it in compact form, e.g. inside an object.
+QByteArray compactValue(const QJsonValue &value);
 QString instructions();
 
 // Delivers the one response of a request. Called exactly once; an empty object settles a request
@@ -135,6 +138,7 @@ private:
     // pipe connection
     void whenConnected(std::function<void(bool)> callback);
     void sendToApp(const QJsonObject &message);
+    void sendLineToApp(QByteArray line); // one serialised message, compact, without its line end
     void flushToApp();
     void flushOutput();
     void connectToApp();

@@ -2,6 +2,7 @@
 #include "mcp/mcpserver.h"
 
 #include <QJsonArray>
+#include <QJsonDocument>
 
 #include <algorithm>
 
@@ -42,9 +43,11 @@ void McpServer::forward(const QString &method,
     // A running timer is due no later than this request's deadline: it re-arms when it fires.
     if (!callTimer.isActive())
         armCallTimer();
-    sendToApp({{QLatin1String("id"), appId},
-               {QLatin1String("method"), method},
-               {QLatin1String("params"), params}});
+    // {"id","method","params"} in the order QJsonDocument writes them, without building the
+    // object around the params only to write it again. The method is tools/list or tools/call.
+    sendLineToApp("{\"id\":" + QByteArray::number(appId) + ",\"method\":\"" + method.toLatin1()
+                  + '"' + ",\"params\":" + QJsonDocument(params).toJson(QJsonDocument::Compact)
+                  + '}');
 }
 
 void McpServer::handleAppMessage(const QJsonObject &message)
