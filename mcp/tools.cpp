@@ -63,8 +63,12 @@ void McpServer::handleToolsCall(const QJsonValue &id, const QJsonObject &params,
                 id, -32602, QStringLiteral("Invalid params: \"arguments\" must be an object")));
         return;
     }
+    if (arguments.isObject()) { // forwarded as they are: no copy of the params to make
+        relay(toolsCallMethod, id, params, name.toString(), reply);
+        return;
+    }
     QJsonObject forwarded = params;
-    forwarded.insert(QLatin1String("arguments"), arguments.toObject());
+    forwarded.insert(QLatin1String("arguments"), QJsonObject());
     relay(toolsCallMethod, id, forwarded, name.toString(), reply);
 }
 
