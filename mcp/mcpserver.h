@@ -157,6 +157,12 @@ private:
                const QJsonObject &params,
                const QString &toolName,
                const Reply &reply);
+    void relayConnected(const QString &method,
+                        const QJsonValue &id,
+                        const QJsonObject &params,
+                        const QString &toolName,
+                        const Reply &reply,
+                        bool ownLine);
     void forward(const QString &method,
                  const QJsonValue &id,
                  const QJsonObject &params,

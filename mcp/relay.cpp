@@ -14,14 +14,30 @@ void McpServer::relay(const QString &method,
                       const QString &toolName,
                       const Reply &reply)
 {
+    // Connected, the continuation would run at once: skip packing it into a callback.
+    if (connected && socket) {
+        relayConnected(method, id, params, toolName, reply, singleMessage);
+        return;
+    }
     whenConnected([this, method, id, params, toolName, reply, ownLine = singleMessage](bool ok) {
-        if (!ok)
-            answerOffline(method, id, toolName, reply);
-        else if (method == toolsCallMethod && toolName == statusToolName && !appHasStatusTool)
-            answerStatusConnected(id, reply);
+        if (ok)
+            relayConnected(method, id, params, toolName, reply, ownLine);
         else
-            forward(method, id, params, toolName, reply, ownLine);
+            answerOffline(method, id, toolName, reply);
     });
+}
+
+void McpServer::relayConnected(const QString &method,
+                               const QJsonValue &id,
+                               const QJsonObject &params,
+                               const QString &toolName,
+                               const Reply &reply,
+                               bool ownLine)
+{
+    if (method == toolsCallMethod && toolName == statusToolName && !appHasStatusTool)
+        answerStatusConnected(id, reply);
+    else
+        forward(method, id, params, toolName, reply, ownLine);
 }
 
 void McpServer::forward(const QString &method,
