@@ -42,13 +42,13 @@ struct Rig
     {
         const QString name = options.pipeName;
         server = std::make_unique<McpServer>(
-            std::move(options),
-            [this](const QByteArray &m) {
-                raw.append(m);
-                const QJsonDocument d = QJsonDocument::fromJson(m);
-                sent.append(d.isArray() ? QJsonValue(d.array()) : QJsonValue(d.object()));
-            },
-            nullptr);
+                std::move(options),
+                [this](const QByteArray &m) {
+                    raw.append(m);
+                    const QJsonDocument d = QJsonDocument::fromJson(m);
+                    sent.append(d.isArray() ? QJsonValue(d.array()) : QJsonValue(d.object()));
+                },
+                nullptr);
         pipeName = name;
     }
 

@@ -429,4 +429,3 @@ is sent to the AI service you chose and is subject to its terms.
 
 QTEST_GUILESS_MAIN(TestOptions)
 #include "tst_options.moc"
-
