@@ -19,19 +19,9 @@ archive=$shared/qt6.4.2-mingw-w64-static.tar.xz
 
 # wine64 only recommends "wine", which holds the wine and wineserver commands: named here so that
 # a machine that skips recommended packages gets them too. xz-utils unpacks the Windows Qt.
-packages=(g++-mingw-w64-x86-64-posix wine64 wine qt6-base-dev qt6-base-dev-tools ninja-build cmake
-    xz-utils)
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo="sudo"
-    phase "installing ${missing[*]} (about 1.7 GB)"
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+phase "packages (about 1.7 GB when none is installed yet)"
+"$project/scripts/install-packages.sh" g++-mingw-w64-x86-64-posix wine64 wine qt6-base-dev \
+    qt6-base-dev-tools ninja-build cmake xz-utils
 
 # Unpacked next to a temporary name first, so that an interrupted run never leaves half a Qt.
 qt=$build/qt6-mingw
