@@ -53,16 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     options.connectTimeoutMs = 5000;
     options.pollMs = 0;
     options.callTimeoutMs = 600000; // no time-out may answer in the far end's place
-    auto server = std::make_unique<mcp::McpServer>(
-            options, [&checker](const QByteArray &m) { checker(m); }, nullptr);
-    // The program writes a passed-through answer in pieces: join them as the line on stdout.
-    server->setPiecesWriter([&checker](const QByteArray &head,
-                                       const char *body,
-                                       qsizetype size,
-                                       const QByteArray &tail) {
-        ++checker.piecesWritten;
-        checker(head + QByteArray(body, size) + tail);
-    });
+    auto server = fuzz::makeServer(options, checker);
 
     for (const QByteArray &line : clientLines) {
         ledger.expectLine(line);

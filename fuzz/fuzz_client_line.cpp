@@ -45,16 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     options.connectTimeoutMs = 50;
     options.pollMs = 0;
     options.callTimeoutMs = 1000;
-    auto server = std::make_unique<mcp::McpServer>(
-            options, [&checker](const QByteArray &m) { checker(m); }, nullptr);
-    // The program writes a passed-through answer in pieces: join them as the line on stdout.
-    server->setPiecesWriter([&checker](const QByteArray &head,
-                                       const char *body,
-                                       qsizetype size,
-                                       const QByteArray &tail) {
-        ++checker.piecesWritten;
-        checker(head + QByteArray(body, size) + tail);
-    });
+    auto server = fuzz::makeServer(options, checker);
 
     // The reader's work: lines, too-long rejections, then the rest at the end of input.
     mcp::LineCutter lines(maxLine);

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <memory>
 #include <map>
 #include <string>
 #include <vector>
@@ -287,5 +288,22 @@ private:
     Ledger *ledger;
     bool strict;
 };
+
+// A server whose every line to the client goes through checker. The program writes a
+// passed-through answer in pieces: they are joined here as the line on stdout.
+inline std::unique_ptr<mcp::McpServer> makeServer(mcp::ServerOptions options,
+                                                  OutputChecker &checker)
+{
+    auto server = std::make_unique<mcp::McpServer>(
+            std::move(options), [&checker](const QByteArray &m) { checker(m); }, nullptr);
+    server->setPiecesWriter([&checker](const QByteArray &head,
+                                       const char *body,
+                                       qsizetype size,
+                                       const QByteArray &tail) {
+        ++checker.piecesWritten;
+        checker(head + QByteArray(body, size) + tail);
+    });
+    return server;
+}
 
 } // namespace ves::fuzz
