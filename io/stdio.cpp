@@ -11,7 +11,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -21,6 +24,40 @@ namespace {
 
 constexpr qint64 maxLine = 0x10000000; // 256 MiB, line end not counted
 constexpr int graceMs = 3000;
+// Lines read and handed over but not yet handled: beyond this the reader stops reading until
+// the main thread catches up. A client that does not read its answers blocks the main thread
+// in a write to stdout, and its further requests must then wait in the pipe, not in memory.
+constexpr qint64 maxBacklog = 4 << 20;
+
+// The bytes of the lines on their way to the main thread, shared by the reader and the calls
+// it posts.
+class Backlog
+{
+public:
+    void add(qint64 bytes)
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        held += bytes;
+    }
+    void remove(qint64 bytes)
+    {
+        {
+            const std::lock_guard<std::mutex> lock(mutex);
+            held -= bytes;
+        }
+        drained.notify_one();
+    }
+    void waitForRoom()
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        drained.wait(lock, [this] { return held <= maxBacklog; });
+    }
+
+private:
+    std::mutex mutex;
+    std::condition_variable drained;
+    qint64 held = 0;
+};
 
 // Queues call for the main thread; it runs only if the server still exists then.
 void postToServer(const QPointer<McpServer> &server, std::function<void(McpServer *)> call)
@@ -38,7 +75,9 @@ void readStdin(QPointer<McpServer> server)
 {
     LineCutter lines(maxLine);
     QByteArray chunk(65536, Qt::Uninitialized);
+    const auto backlog = std::make_shared<Backlog>();
     for (;;) {
+        backlog->waitForRoom();
         const long long n = native::readStdin(chunk.data(), size_t(chunk.size()));
         if (n < 1)
             break;
@@ -53,12 +92,21 @@ void readStdin(QPointer<McpServer> server)
         });
         if (readLines.empty() && !tooLong)
             continue;
-        postToServer(server, [readLines = std::move(readLines), tooLong](McpServer *s) {
-            for (const QByteArray &line : readLines)
-                s->handleLine(line);
-            if (tooLong)
-                s->rejectTooLarge();
-        });
+        qint64 bytes = 0;
+        for (const QByteArray &line : readLines)
+            bytes += line.size();
+        backlog->add(bytes);
+        // The answers leave when the lines of the read are handled, rather than at the end of
+        // the event loop's turn, which may hold the lines of many reads.
+        postToServer(server,
+                     [readLines = std::move(readLines), tooLong, bytes, backlog](McpServer *s) {
+                         for (const QByteArray &line : readLines)
+                             s->handleLine(line);
+                         if (tooLong)
+                             s->rejectTooLarge();
+                         s->flushOutput();
+                         backlog->remove(bytes);
+                     });
     }
     const QByteArray rest = lines.takeRest();
     if (!rest.trimmed().isEmpty())
@@ -139,7 +187,8 @@ void printText(const QString &text, std::FILE *stream)
 }
 
 namespace {
-constexpr qsizetype logLimit = 600; // bytes of a message shown in the log
+constexpr qsizetype logLimit = 600;    // bytes of a message shown in the log
+constexpr qsizetype maxLogLine = 4096; // bytes of a log line, its line feed included
 } // namespace
 
 QByteArray abbreviate(const QByteArray &bytes)
@@ -187,11 +236,59 @@ void McpServer::writeToClient(const QByteArray &head,
     out(message);
 }
 
+QString shortened(const QString &field)
+{
+    return field.size() <= logLimit / 3 ? field : QString::fromUtf8(abbreviate(field.toUtf8()));
+}
+
+namespace {
+
+// A log line's control characters, shown as escapes: a peer's text with a line feed or a
+// terminal's escape sequence in it must neither start a line of its own in the log nor act on
+// the terminal showing it.
+QString escapeControls(const QString &text)
+{
+    const auto isControl = [](QChar c) {
+        return c.unicode() < 0x20 || (c.unicode() >= 0x7f && c.unicode() <= 0x9f);
+    };
+    if (std::none_of(text.begin(), text.end(), isControl))
+        return text;
+    QString escaped;
+    escaped.reserve(text.size() + 16);
+    for (const QChar c : text) {
+        if (!isControl(c))
+            escaped += c;
+        else if (c == QLatin1Char('\n'))
+            escaped += QLatin1String("\\n");
+        else if (c == QLatin1Char('\r'))
+            escaped += QLatin1String("\\r");
+        else if (c == QLatin1Char('\t'))
+            escaped += QLatin1String("\\t");
+        else
+            escaped += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+    }
+    return escaped;
+}
+
+} // namespace
+
 void McpServer::log(const QString &text)
 {
     if (!native::errorStreamReady())
         return; // dropped rather than wait for a reader that may never come
-    const QByteArray line = "vesk-mcp: " + text.toUtf8() + '\n';
+    static const QByteArray prefix = "vesk-mcp: ";
+    QByteArray line = prefix + escapeControls(text).toUtf8();
+    // At most one pipe buffer's worth, the room errorStreamReady() vouches for.
+    if (line.size() >= maxLogLine) {
+        const QByteArray tail
+                = "... (" + QByteArray::number(line.size() - prefix.size()) + " bytes)";
+        qsizetype cut = maxLogLine - 1 - tail.size();
+        while ((line.at(cut) & 0xc0) == 0x80) // not inside a character
+            --cut;
+        line.truncate(cut);
+        line += tail;
+    }
+    line += '\n';
     std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
     std::fflush(stderr);
 }

@@ -41,4 +41,7 @@ void printText(const QString &text, std::FILE *stream);
 // A message shortened for the log: at most 600 bytes and its full size.
 QByteArray abbreviate(const QByteArray &bytes);
 
+// A peer's text (a client's name, a tool name) for a log line: a long one shortened the same way.
+QString shortened(const QString &field);
+
 } // namespace ves::mcp

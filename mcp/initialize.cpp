@@ -1,6 +1,8 @@
 // initialize.cpp - McpServer's request dispatch, initialize, ping and the client's notifications
 #include "mcp/mcpserver.h"
 
+#include "io/stdio.h"
+
 namespace ves::mcp {
 
 QStringList supportedProtocolVersions()
@@ -77,10 +79,10 @@ void McpServer::handleInitialize(const QJsonValue &id,
     const QJsonValue name = clientInfo.value(QLatin1String("name"));
     const QJsonValue clientVersion = clientInfo.value(QLatin1String("version"));
     log(QStringLiteral("client %1 %2, protocol %3 (requested %4), pipe %5")
-                .arg(name.isString() ? name.toString() : QStringLiteral("?"),
-                     clientVersion.toString(),
+                .arg(name.isString() ? shortened(name.toString()) : QStringLiteral("?"),
+                     shortened(clientVersion.toString()),
                      protocolVersion,
-                     requested.toString(),
+                     shortened(requested.toString()),
                      pipeName));
 
     const QJsonObject result{{QLatin1String("protocolVersion"), protocolVersion},
@@ -104,7 +106,7 @@ void McpServer::handleNotification(const QString &method, const QJsonObject &par
         cancelPending(idKey(params.value(QLatin1String("requestId"))),
                       params.value(QLatin1String("reason")));
     } else {
-        trace(QStringLiteral("ignoring notification ") + method);
+        trace(QStringLiteral("ignoring notification ") + shortened(method));
     }
 }
 

@@ -14,6 +14,42 @@
 
 namespace ves::mcp {
 
+namespace {
+
+// A line this long takes a while to handle: what was answered before it is sent first.
+constexpr qsizetype longLine = 65536;
+
+// True when the array on the line has more than limit members, told without parsing by the
+// commas at the array's own level, outside strings. A malformed line may be miscounted, but it
+// is rejected either way. Parsing a line of millions of members, and gathering an answer for
+// each, would take many times the line's size in memory before a byte is written.
+bool moreMembersThan(const QByteArray &line, qsizetype limit)
+{
+    qsizetype commas = 0;
+    int depth = 0;
+    bool inString = false;
+    for (const char *p = line.constData(), *end = p + line.size(); p < end; ++p) {
+        const char c = *p;
+        if (inString) {
+            if (c == '\\')
+                ++p;
+            else if (c == '"')
+                inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            ++depth;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        } else if (c == ',' && depth == 1 && ++commas >= limit) {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
 const QString statusToolName = QStringLiteral("vesk_status");
 const QString toolsListMethod = QStringLiteral("tools/list");
 const QString toolsCallMethod = QStringLiteral("tools/call");
@@ -79,6 +115,15 @@ void McpServer::handleLine(const QByteArray &raw)
         return;
     if (verbose) // the shortened copy is not made for nothing
         log(QStringLiteral("<- ") + QString::fromUtf8(abbreviate(line)));
+    if (line.size() > longLine)
+        flushOutput();
+    if (line.startsWith('[') && moreMembersThan(line, maxBatch)) {
+        sendToClient(makeError(
+                QJsonValue::Null,
+                -32600,
+                QStringLiteral("Invalid Request: batch of more than %1 messages").arg(maxBatch)));
+        return;
+    }
 
     QJsonParseError error;
     const QJsonDocument document = QJsonDocument::fromJson(line, &error);
@@ -107,9 +152,11 @@ void McpServer::handleBatch(const QJsonArray &batch)
                 QJsonValue::Null, -32600, QStringLiteral("Invalid Request: empty batch")));
         return;
     }
+    // The responses are kept as the compact text of the array so far, not as objects: a
+    // response takes about as much memory as it takes on the line.
     struct State
     {
-        QJsonArray responses;
+        QByteArray responses;
         int remaining = 0;
     };
     auto state = std::make_shared<State>();
@@ -124,10 +171,12 @@ void McpServer::handleBatch(const QJsonArray &batch)
             ++state->remaining;
     }
     const Reply reply = [this, state](const QJsonObject &response) {
-        if (!response.isEmpty())
-            state->responses.append(response);
+        if (!response.isEmpty()) {
+            state->responses.append(state->responses.isEmpty() ? '[' : ',');
+            state->responses.append(QJsonDocument(response).toJson(QJsonDocument::Compact));
+        }
         if (--state->remaining == 0 && !state->responses.isEmpty())
-            writeToClient(QJsonDocument(state->responses).toJson(QJsonDocument::Compact));
+            writeToClient(std::exchange(state->responses, QByteArray()).append(']'));
     };
     for (const QJsonValue &element : batch) {
         if (element.isObject())

@@ -63,6 +63,14 @@ void McpServer::flushToApp()
 // requests on stdout, and those answers must not wait for the next turn.
 void McpServer::flushOutput()
 {
+    // A Vesk Studio that stops reading would have every further line pile up in the socket's
+    // buffer. What one turn adds is bounded by the stdin reader's backlog (or one line), so
+    // more than this left over from earlier turns means the far end is stuck, not slow.
+    if (socket && connected && socket->bytesToWrite() > maxUnsentToApp) {
+        appOut.clear();
+        closeConnection(QStringLiteral("Vesk Studio is not reading, %1 MiB unsent")
+                                .arg(socket->bytesToWrite() >> 20));
+    }
     flushToApp();
     if (outFlush)
         outFlush();

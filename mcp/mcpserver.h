@@ -16,6 +16,7 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <vector>
 
 class QLocalSocket;
@@ -75,8 +76,16 @@ public:
     // loop, after the lines for Vesk Studio have been sent.
     void setOutputFlush(std::function<void()> flush) { outFlush = std::move(flush); }
     ~McpServer() override;
+    // Sends the lines for Vesk Studio and what the output wrote so far. Runs once per turn of the
+    // event loop by itself; the stdin reader calls it after each batch of lines it hands over.
+    void flushOutput();
     McpServer(const McpServer &) = delete;
     McpServer &operator=(const McpServer &) = delete;
+
+    // A batch line of more members is answered with one error, unparsed.
+    static constexpr int maxBatch = 10000;
+    // Bytes for Vesk Studio that may wait unsent before the connection counts as lost.
+    static constexpr qint64 maxUnsentToApp = 16 << 20;
 
     // JSON-RPC layer
     void handleLine(const QByteArray &line);
@@ -140,7 +149,6 @@ private:
     void sendToApp(const QJsonObject &message);
     void sendLineToApp(QByteArray line); // one serialised message, compact, without its line end
     void flushToApp();
-    void flushOutput();
     void connectToApp();
     void dropSocket();
     void finishConnect(bool ok);
@@ -178,6 +186,7 @@ private:
     void callTimerFired();
     void cancelPending(const QString &key, const QJsonValue &reason);
     std::map<int, PendingRequest> takePending();
+    void forgetUnsent(const std::shared_ptr<Reply> &held);
     int timeoutSeconds() const;
 
     // account check
@@ -224,6 +233,9 @@ private:
     std::function<void()> finishCallback;
     quint32 lastRequestId = 0;
     std::map<int, PendingRequest> pending;
+    // Relayed requests waiting for a connection attempt, by client id key; an emptied reply
+    // marks one the client cancelled.
+    std::multimap<QString, std::shared_ptr<Reply>> unsent;
     // One timer for all relayed requests, armed for the earliest deadline in `pending`, instead
     // of a QTimer object per request whose creation and deleteLater cost allocations and extra
     // wake-ups of the event loop on every call.

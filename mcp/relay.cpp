@@ -1,10 +1,14 @@
 // relay.cpp - McpServer's relay of tools/list and tools/call to Vesk Studio, with its own ids
 #include "mcp/mcpserver.h"
 
+#include "io/stdio.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 
 #include <algorithm>
+#include <memory>
+#include <utility>
 
 namespace ves::mcp {
 
@@ -19,12 +23,29 @@ void McpServer::relay(const QString &method,
         relayConnected(method, id, params, toolName, reply, singleMessage);
         return;
     }
-    whenConnected([this, method, id, params, toolName, reply, ownLine = singleMessage](bool ok) {
+    // Until the attempt ends the request is only known here: a cancellation in the meantime
+    // must find it, so that a call the client gave up is never run.
+    const auto held = std::make_shared<Reply>(reply);
+    unsent.emplace(idKey(id), held);
+    whenConnected([this, method, id, params, toolName, held, ownLine = singleMessage](bool ok) {
+        if (!*held)
+            return; // cancelled while it waited
+        const Reply reply = std::exchange(*held, nullptr);
+        forgetUnsent(held);
         if (ok)
             relayConnected(method, id, params, toolName, reply, ownLine);
         else
             answerOffline(method, id, toolName, reply);
     });
+}
+
+void McpServer::forgetUnsent(const std::shared_ptr<Reply> &held)
+{
+    const auto it = std::find_if(unsent.begin(), unsent.end(), [&held](const auto &item) {
+        return item.second == held;
+    });
+    if (it != unsent.end())
+        unsent.erase(it);
 }
 
 void McpServer::relayConnected(const QString &method,
@@ -76,7 +97,7 @@ void McpServer::handleAppMessage(const QJsonObject &message)
             if (clientInitialized)
                 notify(method, message.value(QLatin1String("params")).toObject());
         } else {
-            trace(QStringLiteral("ignoring message from Vesk Studio: ") + method);
+            trace(QStringLiteral("ignoring message from Vesk Studio: ") + shortened(method));
         }
         return;
     }
@@ -142,7 +163,7 @@ void McpServer::requestTimedOut(int appId)
 
     const int seconds = timeoutSeconds();
     log(QStringLiteral("no answer to %1 %2 within %3 s")
-                .arg(entry.method, entry.toolName, QString::number(seconds)));
+                .arg(entry.method, shortened(entry.toolName), QString::number(seconds)));
     sendToApp({{QLatin1String("method"), QLatin1String("notifications/cancelled")},
                {QLatin1String("params"),
                 QJsonObject{{QLatin1String("requestId"), appId},
@@ -171,12 +192,22 @@ void McpServer::cancelPending(const QString &key, const QJsonValue &reason)
     const auto it = std::find_if(pending.begin(), pending.end(), [&key](const auto &item) {
         return item.second.clientKey == key;
     });
-    if (it == pending.end())
+    if (it == pending.end()) {
+        // Not sent yet: settled without a response, and never sent.
+        const auto waiting = unsent.find(key);
+        if (waiting == unsent.end())
+            return;
+        const Reply reply = std::exchange(*waiting->second, nullptr);
+        unsent.erase(waiting);
+        trace(QStringLiteral("request %1 cancelled by the client").arg(shortened(key)));
+        reply(QJsonObject());
+        checkIdle();
         return;
+    }
     const int appId = it->first;
     PendingRequest entry = std::move(it->second);
     pending.erase(it);
-    trace(QStringLiteral("request %1 cancelled by the client").arg(key));
+    trace(QStringLiteral("request %1 cancelled by the client").arg(shortened(key)));
 
     QJsonObject params{{QLatin1String("requestId"), appId}};
     if (reason.isString())

@@ -74,9 +74,19 @@ QByteArray parsedResponse(const QJsonValue &clientId, const QByteArray &answer)
     return QJsonDocument(McpServer::makeResult(clientId, result)).toJson(QJsonDocument::Compact);
 }
 
+// The log shows the control characters of a message escaped.
 QByteArray logLine(const char *prefix, const QByteArray &message)
 {
-    return "vesk-mcp: " + QByteArray(prefix) + QString::fromUtf8(abbreviate(message)).toUtf8();
+    QByteArray shown = "vesk-mcp: " + QByteArray(prefix);
+    for (const char c : QString::fromUtf8(abbreviate(message)).toUtf8()) {
+        if (c == '\t')
+            shown += "\\t";
+        else if (uchar(c) < 0x20 || c == 0x7f)
+            shown += "\\x" + QByteArray::number(uchar(c), 16).rightJustified(2, '0');
+        else
+            shown += c;
+    }
+    return shown;
 }
 
 } // namespace
