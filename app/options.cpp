@@ -1,7 +1,7 @@
 // options.cpp - environment, command line, help and version texts
 #include "app/options.h"
 
-#include "mcp/mcpserver.h"
+#include "mcp/protocol.h"
 
 #include <QDir>
 #include <QtGlobal>
@@ -143,7 +143,7 @@ is sent to the AI service you chose and is subject to its terms.
                  nativePath,
                  jsonPath,
                  defaultPipeName(),
-                 QString::number(120));
+                 QString::number(defaultCallTimeoutMs / 1000));
 }
 
 } // namespace ves::mcp

@@ -7,11 +7,12 @@
 namespace ves::mcp {
 
 inline constexpr char programVersion[] = "0.6.0";
+inline constexpr int defaultCallTimeoutMs = 120000;
 
 struct ServerOptions
 {
-    QString pipeName;           // empty: the account's default name
-    int callTimeoutMs = 120000; // longest wait for one relayed request
+    QString pipeName;                         // empty: the account's default name
+    int callTimeoutMs = defaultCallTimeoutMs; // longest wait for one relayed request
     int connectTimeoutMs = 5000;
     int pollMs = 2000; // retry interval while Vesk Studio is unreachable; 0 = only on request
     bool verbose = false;

@@ -56,7 +56,7 @@ void McpServer::handleRequest(const QString &method,
     else if (method == toolsCallMethod)
         handleToolsCall(id, params, reply);
     else
-        reply(makeError(id, -32601, QStringLiteral("Method not found: ") + method));
+        reply(makeError(id, MethodNotFound, QStringLiteral("Method not found: ") + method));
 }
 
 void McpServer::handleInitialize(const QJsonValue &id,
@@ -67,7 +67,7 @@ void McpServer::handleInitialize(const QJsonValue &id,
     if (!requested.isString()) {
         reply(makeError(
                 id,
-                -32602,
+                InvalidParams,
                 QStringLiteral("Invalid params: \"protocolVersion\" (string) is required")));
         return;
     }

@@ -70,9 +70,9 @@ McpServer::McpServer(ServerOptions options,
     if (pipeName.isEmpty())
         pipeName = defaultPipeName();
     if (version.isEmpty())
-        version = QStringLiteral("0.2.0");
+        version = QString::fromLatin1(programVersion);
     if (callTimeoutMs < 1)
-        callTimeoutMs = 120000;
+        callTimeoutMs = defaultCallTimeoutMs;
     connectTimer.setSingleShot(true);
     connect(&connectTimer, &QTimer::timeout, this, [this] { connectTimedOut(); });
     pollTimer.setSingleShot(true);
@@ -120,7 +120,7 @@ void McpServer::handleLine(const QByteArray &raw)
     if (line.startsWith('[') && moreMembersThan(line, maxBatch)) {
         sendToClient(makeError(
                 QJsonValue::Null,
-                -32600,
+                InvalidRequest,
                 QStringLiteral("Invalid Request: batch of more than %1 messages").arg(maxBatch)));
         return;
     }
@@ -128,8 +128,9 @@ void McpServer::handleLine(const QByteArray &raw)
     QJsonParseError error;
     const QJsonDocument document = QJsonDocument::fromJson(line, &error);
     if (error.error != QJsonParseError::NoError) {
-        sendToClient(makeError(
-                QJsonValue::Null, -32700, QStringLiteral("Parse error: ") + error.errorString()));
+        sendToClient(makeError(QJsonValue::Null,
+                               ParseError,
+                               QStringLiteral("Parse error: ") + error.errorString()));
         return;
     }
     if (document.isArray())
@@ -142,14 +143,15 @@ void McpServer::handleLine(const QByteArray &raw)
         });
         singleMessage = false;
     } else
-        sendToClient(makeError(QJsonValue::Null, -32600, QStringLiteral("Invalid Request")));
+        sendToClient(
+                makeError(QJsonValue::Null, InvalidRequest, QStringLiteral("Invalid Request")));
 }
 
 void McpServer::handleBatch(const QJsonArray &batch)
 {
     if (batch.isEmpty()) {
         sendToClient(makeError(
-                QJsonValue::Null, -32600, QStringLiteral("Invalid Request: empty batch")));
+                QJsonValue::Null, InvalidRequest, QStringLiteral("Invalid Request: empty batch")));
         return;
     }
     // The responses are kept as the compact text of the array so far, not as objects: a
@@ -182,7 +184,7 @@ void McpServer::handleBatch(const QJsonArray &batch)
         if (element.isObject())
             handleMessage(element.toObject(), reply);
         else
-            reply(makeError(QJsonValue::Null, -32600, QStringLiteral("Invalid Request")));
+            reply(makeError(QJsonValue::Null, InvalidRequest, QStringLiteral("Invalid Request")));
     }
 }
 
@@ -204,7 +206,7 @@ void McpServer::handleMessage(const QJsonObject &message, const Reply &reply)
             return;
         }
         reply(makeError(idUsable ? id : QJsonValue(QJsonValue::Null),
-                        -32600,
+                        InvalidRequest,
                         QStringLiteral("Invalid Request: \"method\" is missing")));
         return;
     }
@@ -217,17 +219,19 @@ void McpServer::handleMessage(const QJsonObject &message, const Reply &reply)
     }
     if (!idUsable) {
         reply(makeError(QJsonValue::Null,
-                        -32600,
+                        InvalidRequest,
                         QStringLiteral("Invalid Request: \"id\" must be a string or a number")));
     } else if (!version2) {
-        reply(makeError(
-                id, -32600, QStringLiteral("Invalid Request: \"jsonrpc\" must be \"2.0\"")));
+        reply(makeError(id,
+                        InvalidRequest,
+                        QStringLiteral("Invalid Request: \"jsonrpc\" must be \"2.0\"")));
     } else if (!method.isString()) {
-        reply(makeError(
-                id, -32600, QStringLiteral("Invalid Request: \"method\" must be a string")));
+        reply(makeError(id,
+                        InvalidRequest,
+                        QStringLiteral("Invalid Request: \"method\" must be a string")));
     } else if (!params.isUndefined() && !params.isNull() && !params.isObject()) {
         reply(makeError(
-                id, -32602, QStringLiteral("Invalid params: \"params\" must be an object")));
+                id, InvalidParams, QStringLiteral("Invalid params: \"params\" must be an object")));
     } else {
         handleRequest(method.toString(), id, params.toObject(), reply);
     }
@@ -235,8 +239,8 @@ void McpServer::handleMessage(const QJsonObject &message, const Reply &reply)
 
 void McpServer::rejectTooLarge()
 {
-    sendToClient(
-            makeError(QJsonValue::Null, -32700, QStringLiteral("Parse error: message too large")));
+    sendToClient(makeError(
+            QJsonValue::Null, ParseError, QStringLiteral("Parse error: message too large")));
 }
 
 QJsonObject McpServer::makeResult(const QJsonValue &id, const QJsonObject &result)

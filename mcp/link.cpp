@@ -172,14 +172,7 @@ void McpServer::closeConnection(const QString &reason)
 
     for (auto &[appId, entry] : takePending()) {
         if (entry.method == toolsCallMethod) {
-            const QString closed
-                    = QString::fromUtf8(
-                              "Mất kết nối với Vesk Studio khi đang chạy \"%1\"; thao tác "
-                              "có thể chưa xong.\nThe connection to Vesk Studio was "
-                              "closed while \"%1\" was running; the operation may not "
-                              "have completed.\n")
-                              .arg(entry.toolName);
-            entry.reply(makeResult(entry.clientId, toolResult(closed + notConnectedText(), true)));
+            entry.reply(makeResult(entry.clientId, toolResult(closedText(entry.toolName), true)));
         } else {
             answerOffline(entry.method, entry.clientId, entry.toolName, entry.reply);
         }

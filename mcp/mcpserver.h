@@ -4,6 +4,7 @@
 #include "app/options.h"
 #include "io/linecutter.h"
 #include "mcp/peeraccount.h"
+#include "mcp/protocol.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -22,13 +23,6 @@
 class QLocalSocket;
 
 namespace ves::mcp {
-
-extern const QString statusToolName; // "vesk_status"
-extern const QString toolsListMethod;
-extern const QString toolsCallMethod;
-extern const QString listChangedMethod;
-
-QStringList supportedProtocolVersions();
 
 // A JSON value as QJsonDocument writes it in compact form, e.g. inside an object.
 QByteArray compactValue(const QJsonValue &value);
@@ -117,6 +111,8 @@ public:
     static QJsonObject toolResult(const QString &text, bool isError);
     static QJsonObject localToolList();
     QString notConnectedText() const;
+    QString closedText(const QString &toolName) const; // a call under way when the link was lost
+    static QString timeoutText(int seconds, const QString &toolName);
 
     void setAccountProbe(const AccountProbe &probe) { accountProbe = probe; }
 

@@ -117,7 +117,7 @@ void McpServer::handleAppMessage(const QJsonObject &message)
         completeRequest(
                 appId,
                 false,
-                {{QLatin1String("code"), -32603},
+                {{QLatin1String("code"), InternalError},
                  {QLatin1String("message"), QLatin1String("Vesk Studio sent an invalid answer")}});
 }
 
@@ -140,7 +140,7 @@ void McpServer::completeRequest(int appId, bool success, const QJsonObject &answ
         const QJsonValue code = answer.value(QLatin1String("code"));
         const QJsonValue message = answer.value(QLatin1String("message"));
         entry.reply(makeError(entry.clientId,
-                              code.isDouble() ? code.toInt() : -32603,
+                              code.isDouble() ? code.toInt() : InternalError,
                               message.isString() ? message.toString()
                                                  : QStringLiteral("Vesk Studio reported an error"),
                               answer.value(QLatin1String("data"))));
@@ -169,19 +169,12 @@ void McpServer::requestTimedOut(int appId)
                 QJsonObject{{QLatin1String("requestId"), appId},
                             {QLatin1String("reason"), QLatin1String("timeout")}}}});
     if (entry.method == toolsCallMethod) {
-        const QString text
-                = QString::fromUtf8(
-                          "Vesk Studio không trả lời trong %1 giây (công cụ \"%2\"); có "
-                          "thể ứng dụng đang bận hoặc đang mở một hộp thoại.\nVesk Studio "
-                          "did not answer within %1 s (tool \"%2\"); it may be busy or "
-                          "showing a dialog. Check its window, then try again or take a "
-                          "screenshot to see the current state.")
-                          .arg(QString::number(seconds), entry.toolName);
+        const QString text = timeoutText(seconds, entry.toolName);
         entry.reply(makeResult(entry.clientId, toolResult(text, true)));
     } else {
         entry.reply(
                 makeError(entry.clientId,
-                          -32603,
+                          InternalError,
                           QStringLiteral("Vesk Studio did not answer within %1 s").arg(seconds)));
     }
     checkIdle();

@@ -49,18 +49,39 @@ QString McpServer::notConnectedText() const
             .arg(pipeName);
 }
 
+QString McpServer::closedText(const QString &toolName) const
+{
+    return QString::fromUtf8("Mất kết nối với Vesk Studio khi đang chạy \"%1\"; thao tác có thể "
+                             "chưa xong.\nThe connection to Vesk Studio was closed while \"%1\" "
+                             "was running; the operation may not have completed.\n")
+                   .arg(toolName)
+           + notConnectedText();
+}
+
+QString McpServer::timeoutText(int seconds, const QString &toolName)
+{
+    return QString::fromUtf8("Vesk Studio không trả lời trong %1 giây (công cụ \"%2\"); có thể ứng "
+                             "dụng đang bận hoặc đang mở một hộp thoại.\nVesk Studio did not "
+                             "answer within %1 s (tool \"%2\"); it may be busy or showing a "
+                             "dialog. Check its window, then try again or take a screenshot to "
+                             "see the current state.")
+            .arg(QString::number(seconds), toolName);
+}
+
 void McpServer::handleToolsCall(const QJsonValue &id, const QJsonObject &params, const Reply &reply)
 {
     const QJsonValue name = params.value(QLatin1String("name"));
     if (!name.isString() || name.toString().isEmpty()) {
-        reply(makeError(
-                id, -32602, QStringLiteral("Invalid params: \"name\" (string) is required")));
+        reply(makeError(id,
+                        InvalidParams,
+                        QStringLiteral("Invalid params: \"name\" (string) is required")));
         return;
     }
     const QJsonValue arguments = params.value(QLatin1String("arguments"));
     if (!arguments.isUndefined() && !arguments.isNull() && !arguments.isObject()) {
-        reply(makeError(
-                id, -32602, QStringLiteral("Invalid params: \"arguments\" must be an object")));
+        reply(makeError(id,
+                        InvalidParams,
+                        QStringLiteral("Invalid params: \"arguments\" must be an object")));
         return;
     }
     if (arguments.isObject()) { // forwarded as they are: no copy of the params to make

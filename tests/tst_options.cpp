@@ -309,7 +309,7 @@ void TestOptions::serverFillsInTheDefaults()
             QStringLiteral("(local pipe: \\\\.\\pipe\\vesk-studio-mcp-Alice)")));
     rig.send(R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"x"}})");
     QCOMPARE(rig.last()["result"].toObject()["serverInfo"].toObject()["version"].toString(),
-             QStringLiteral("0.2.0"));
+             QLatin1String(programVersion));
 }
 
 void TestOptions::pipeName_data()
