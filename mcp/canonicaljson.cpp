@@ -20,6 +20,8 @@ namespace {
 constexpr int maxDepth = 128;
 // More members than this in the top-level object: the duplicate check would cost too much.
 constexpr size_t maxTopMembers = 64;
+// Pieces shorter than this are copied rather than referred to when they join no neighbour.
+constexpr qsizetype shortPiece = 64;
 
 // The first byte at or after p that a string scan must look at: a quote, a backslash, a
 // control character or a byte of a multi-byte UTF-8 sequence. Long texts are mostly plain.
@@ -150,6 +152,10 @@ bool CanonicalJson::start(const char *data, qsizetype size)
     stack.clear();
     top.clear();
     barrier = false;
+    overflow = false;
+    // Bounds on what a scan holds beside the input; text that needs more takes the ordinary way.
+    ownLimit = size + 65536;
+    pieceLimit = size_t(size / 16 + 1024);
     skipSpace();
     return p < end;
 }
@@ -161,7 +167,7 @@ bool CanonicalJson::readDocument(const char *data, qsizetype size)
     if (!value(0))
         return false;
     skipSpace();
-    return p == end;
+    return p == end && !overflow;
 }
 
 bool CanonicalJson::readObject(const char *data, qsizetype size)
@@ -211,7 +217,7 @@ bool CanonicalJson::readObject(const char *data, qsizetype size)
             return false;
         ++p;
         skipSpace();
-        return p == end;
+        return p == end && !overflow;
     }
 }
 
@@ -316,6 +322,8 @@ bool CanonicalJson::object(int depth)
             return false;
         m.end = qsizetype(out.size());
         stack.push_back(m);
+        if (overflow)
+            return false;
         skipSpace();
         if (p >= end)
             return false;
@@ -382,7 +390,7 @@ bool CanonicalJson::array(int depth)
         return true;
     }
     for (;;) {
-        if (!value(depth + 1))
+        if (!value(depth + 1) || overflow)
             return false;
         skipSpace();
         if (p >= end)
@@ -680,17 +688,33 @@ void CanonicalJson::emitChar(char c, const char *at)
         emitOwn(&c, 1);
 }
 
-void CanonicalJson::appendPiece(const Piece &piece)
+void CanonicalJson::appendPiece(Piece piece)
 {
-    if (!barrier && !out.empty()) {
+    if (!out.empty() && !barrier) {
         Piece &last = out.back();
         if (last.own == piece.own && last.offset + last.size == piece.offset) {
             last.size += piece.size;
             return;
         }
+        // A short piece that joins nothing is copied behind the bytes written anew, so that
+        // short stretches between rewrites or moved members do not each cost a piece.
+        const bool atOwnEnd = piece.own && piece.offset + piece.size == own.size();
+        if (piece.size < shortPiece && !atOwnEnd) {
+            char copy[shortPiece];
+            std::memcpy(copy, bytes(piece), size_t(piece.size));
+            piece.offset = own.size();
+            piece.own = true;
+            own.append(copy, piece.size);
+            if (last.own && last.offset + last.size == piece.offset) {
+                last.size += piece.size;
+                overflow = overflow || own.size() > ownLimit;
+                return;
+            }
+        }
     }
     barrier = false;
     out.push_back(piece);
+    overflow = overflow || own.size() > ownLimit || out.size() > pieceLimit;
 }
 
 int CanonicalJson::compareKeys(const ObjectMember &a, const ObjectMember &b) const

@@ -17,7 +17,9 @@ namespace ves::mcp {
 // invalid UTF-8, anything that is not strict JSON), the scan fails, and the caller takes the
 // ordinary way through QJsonDocument. A failed scan never means the text is invalid.
 //
-// The pieces refer to the input: they are valid while the input is, until the next scan.
+// The pieces refer to the input: they are valid while the input is, until the next scan. Beside
+// the input a scan holds at most as many bytes written anew as the input has, plus 64 KiB, and
+// one piece per 16 bytes of input, plus 1024; text that needs more fails the scan.
 class CanonicalJson
 {
 public:
@@ -80,7 +82,7 @@ private:
     void emitInput(const char *from, qsizetype size);
     void emitOwn(const char *data, qsizetype size);
     void emitChar(char c, const char *at); // at: where the input holds c, or null
-    void appendPiece(const Piece &piece);
+    void appendPiece(Piece piece);
     int compareKeys(const ObjectMember &a, const ObjectMember &b) const;
 
     const char *input = nullptr;
@@ -88,7 +90,10 @@ private:
     const char *p = nullptr;
     QByteArray own;
     std::vector<Piece> out;
-    bool barrier = false;            // the next piece must not be joined to the one before it
+    bool barrier = false;  // the next piece must not be joined to the one before it
+    bool overflow = false; // the scan went past the bounds below
+    qsizetype ownLimit = 0;
+    size_t pieceLimit = 0;
     std::vector<ObjectMember> stack; // the members of the objects being read, innermost last
     std::vector<Piece> moved;        // an object's pieces while it is written in key order
     std::vector<Member> top;
