@@ -241,7 +241,7 @@ bool CanonicalJson::keyIs(const Member &member, const char *key, qsizetype size)
 void CanonicalJson::trim()
 {
     if (own.capacity() > (1 << 20))
-        own = QByteArray();
+        std::string().swap(own);
     if (out.capacity() > 65536)
         std::vector<Piece>().swap(out);
     if (moved.capacity() > 65536)
@@ -523,14 +523,14 @@ bool CanonicalJson::key(ObjectMember &member)
     }
     member.keyOwn = true;
     member.keyQuote = nullptr;
-    member.keyOffset = own.size();
-    own.append(text, p - text);
+    member.keyOffset = qsizetype(own.size());
+    own.append(text, size_t(p - text));
     for (;;) {
         if (p >= end)
             return false;
         const unsigned char c = static_cast<unsigned char>(*p);
         if (c == '"') {
-            member.keySize = own.size() - member.keyOffset;
+            member.keySize = qsizetype(own.size()) - member.keyOffset;
             ++p;
             return true;
         }
@@ -540,18 +540,18 @@ bool CanonicalJson::key(ObjectMember &member)
             const char *const from = p;
             if (!utf8())
                 return false;
-            own.append(from, p - from);
+            own.append(from, size_t(p - from));
             continue;
         }
         if (c != '\\') {
-            own.append(char(c));
+            own.push_back(char(c));
             ++p;
             continue;
         }
         if (end - p < 2)
             return false;
         if (p[1] == '/') {
-            own.append('/');
+            own.push_back('/');
             p += 2;
             continue;
         }
@@ -560,7 +560,7 @@ bool CanonicalJson::key(ObjectMember &member)
             || code == '\\' || (code >= 0xD800 && code <= 0xDFFF))
             return false;
         char written[4];
-        own.append(written, encodeUtf8(code, written));
+        own.append(written, size_t(encodeUtf8(code, written)));
         p += 6;
     }
 }
@@ -675,8 +675,8 @@ void CanonicalJson::emitOwn(const char *data, qsizetype size)
 {
     if (size == 0)
         return;
-    const qsizetype offset = own.size();
-    own.append(data, size);
+    const qsizetype offset = qsizetype(own.size());
+    own.append(data, size_t(size));
     appendPiece({offset, size, true});
 }
 
@@ -698,29 +698,29 @@ void CanonicalJson::appendPiece(Piece piece)
         }
         // A short piece that joins nothing is copied behind the bytes written anew, so that
         // short stretches between rewrites or moved members do not each cost a piece.
-        const bool atOwnEnd = piece.own && piece.offset + piece.size == own.size();
+        const bool atOwnEnd = piece.own && piece.offset + piece.size == qsizetype(own.size());
         if (piece.size < shortPiece && !atOwnEnd) {
             char copy[shortPiece];
             std::memcpy(copy, bytes(piece), size_t(piece.size));
-            piece.offset = own.size();
+            piece.offset = qsizetype(own.size());
             piece.own = true;
-            own.append(copy, piece.size);
+            own.append(copy, size_t(piece.size));
             if (last.own && last.offset + last.size == piece.offset) {
                 last.size += piece.size;
-                overflow = overflow || own.size() > ownLimit;
+                overflow = overflow || qsizetype(own.size()) > ownLimit;
                 return;
             }
         }
     }
     barrier = false;
     out.push_back(piece);
-    overflow = overflow || own.size() > ownLimit || out.size() > pieceLimit;
+    overflow = overflow || qsizetype(own.size()) > ownLimit || out.size() > pieceLimit;
 }
 
 int CanonicalJson::compareKeys(const ObjectMember &a, const ObjectMember &b) const
 {
-    const char *const x = (a.keyOwn ? own.constData() : input) + a.keyOffset;
-    const char *const y = (b.keyOwn ? own.constData() : input) + b.keyOffset;
+    const char *const x = (a.keyOwn ? own.data() : input) + a.keyOffset;
+    const char *const y = (b.keyOwn ? own.data() : input) + b.keyOffset;
     const int order = std::memcmp(x, y, size_t(std::min(a.keySize, b.keySize)));
     if (order != 0)
         return order;

@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 
+#include <string>
 #include <vector>
 
 namespace ves::mcp {
@@ -47,7 +48,7 @@ public:
     const std::vector<Member> &members() const { return top; }
     const char *bytes(const Piece &piece) const
     {
-        return (piece.own ? own.constData() : input) + piece.offset;
+        return (piece.own ? own.data() : input) + piece.offset;
     }
     QByteArray text(qsizetype first, qsizetype end) const;
     QByteArray text() const { return text(0, qsizetype(out.size())); }
@@ -88,7 +89,7 @@ private:
     const char *input = nullptr;
     const char *end = nullptr;
     const char *p = nullptr;
-    QByteArray own;
+    std::string own; // the bytes written anew
     std::vector<Piece> out;
     bool barrier = false;  // the next piece must not be joined to the one before it
     bool overflow = false; // the scan went past the bounds below
