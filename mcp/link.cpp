@@ -228,7 +228,12 @@ void McpServer::readFromApp()
         if (passThrough(line))
             return socket == current;
         QJsonParseError error;
-        const QJsonDocument document = QJsonDocument::fromJson(line, &error);
+        QJsonDocument document = QJsonDocument::fromJson(line, &error);
+        // Qt sorts a key that opens with a byte-order mark by its bytes but drops the mark from
+        // its text, so such an object, once a member is added, is written out of order. Written
+        // and read once more, it is in order.
+        if (error.error == QJsonParseError::NoError && line.contains("\"\xEF\xBB\xBF"))
+            document = QJsonDocument::fromJson(document.toJson(QJsonDocument::Compact));
         if (error.error == QJsonParseError::NoError && document.isObject()) {
             if (verbose)
                 log(QStringLiteral("app -> ") + QString::fromUtf8(abbreviate(line)));
