@@ -221,15 +221,25 @@ bool CanonicalJson::readObject(const char *data, qsizetype size)
     }
 }
 
-QByteArray CanonicalJson::text(qsizetype first, qsizetype last) const
+QByteArray CanonicalJson::text(qsizetype first,
+                               qsizetype last,
+                               QByteArrayView before,
+                               QByteArrayView after) const
 {
-    qsizetype size = 0;
+    qsizetype size = before.size() + after.size();
     for (qsizetype i = first; i < last; ++i)
         size += out[size_t(i)].size;
-    QByteArray joined;
-    joined.reserve(size);
+    QByteArray joined(size, Qt::Uninitialized);
+    char *at = joined.data();
+    const auto put = [&at](const char *data, qsizetype count) {
+        if (count > 0)
+            std::memcpy(at, data, size_t(count));
+        at += count;
+    };
+    put(before.data(), before.size());
     for (qsizetype i = first; i < last; ++i)
-        joined.append(bytes(out[size_t(i)]), out[size_t(i)].size);
+        put(bytes(out[size_t(i)]), out[size_t(i)].size);
+    put(after.data(), after.size());
     return joined;
 }
 
@@ -499,19 +509,14 @@ bool CanonicalJson::key(ObjectMember &member)
     if (startsWithBom())
         return false;
     for (;;) {
+        p = skipPlain(p, end);
         if (p >= end)
             return false;
         const unsigned char c = static_cast<unsigned char>(*p);
-        if (c == '"')
+        if (c == '"' || c == '\\' || c < 0x20 || c >= 0xF0)
             break;
-        if (c == '\\' || c < 0x20 || c >= 0xF0)
-            break;
-        if (c >= 0x80) {
-            if (!utf8())
-                return false;
-            continue;
-        }
-        ++p;
+        if (!utf8()) // skipPlain stops only at those and at the bytes of UTF-8 sequences
+            return false;
     }
     if (*p == '"') {
         member.keyOffset = text - input;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
 
 #include <string>
 #include <vector>
@@ -50,7 +51,11 @@ public:
     {
         return (piece.own ? own.data() : input) + piece.offset;
     }
-    QByteArray text(qsizetype first, qsizetype end) const;
+    // The pieces from first to end joined, between before and after.
+    QByteArray text(qsizetype first,
+                    qsizetype end,
+                    QByteArrayView before = {},
+                    QByteArrayView after = {}) const;
     QByteArray text() const { return text(0, qsizetype(out.size())); }
     // The key of a member equals the given text.
     bool keyIs(const Member &member, const char *key, qsizetype size) const;

@@ -299,11 +299,19 @@ bool McpServer::passThrough(const QByteArray &line)
         if (pieces[size_t(i)].size > pieces[size_t(largest)].size)
             largest = i;
     }
-    const QByteArray head
-            = "{\"id\":" + compactValue(entry.clientId)
-              + ",\"jsonrpc\":\"2.0\",\"result\":" + scan.text(result->first, largest);
+    static const char opening[] = "{\"id\":";
+    static const char afterId[] = ",\"jsonrpc\":\"2.0\",\"result\":";
+    const QByteArray clientId = compactValue(entry.clientId);
+    QByteArray prefix(qsizetype(sizeof opening + sizeof afterId - 2) + clientId.size(),
+                      Qt::Uninitialized);
+    char *at = std::copy_n(opening, sizeof opening - 1, prefix.data());
+    at = std::copy_n(clientId.constData(), clientId.size(), at);
+    std::copy_n(afterId, sizeof afterId - 1, at);
     const CanonicalJson::Piece &body = pieces[size_t(largest)];
-    writeToClient(head, scan.bytes(body), body.size, scan.text(largest + 1, result->end) + '}');
+    writeToClient(scan.text(result->first, largest, prefix),
+                  scan.bytes(body),
+                  body.size,
+                  scan.text(largest + 1, result->end, {}, "}"));
     scan.trim();
     checkIdle();
     return true;
