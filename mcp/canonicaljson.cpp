@@ -185,7 +185,6 @@ bool CanonicalJson::readObject(const char *data, qsizetype size)
         if (p >= end || *p != '"' || top.size() == maxTopMembers)
             return false;
         ObjectMember m{};
-        const char *valueStart;
         if (!key(m))
             return false;
         skipSpace();
@@ -193,7 +192,7 @@ bool CanonicalJson::readObject(const char *data, qsizetype size)
             return false;
         ++p;
         skipSpace();
-        valueStart = p;
+        const char *const valueStart = p;
         m.first = qsizetype(out.size());
         barrier = true;
         if (!value(1))
