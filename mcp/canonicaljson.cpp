@@ -154,7 +154,7 @@ bool CanonicalJson::start(const char *data, qsizetype size)
     barrier = false;
     overflow = false;
     // Bounds on what a scan holds beside the input; text that needs more takes the ordinary way.
-    ownLimit = size + 65536;
+    ownLimit = 2 * size + 65536;
     pieceLimit = size_t(size / 16 + 1024);
     skipSpace();
     return p < end;

@@ -20,8 +20,10 @@ namespace ves::mcp {
 // ordinary way through QJsonDocument. A failed scan never means the text is invalid.
 //
 // The pieces refer to the input: they are valid while the input is, until the next scan. Beside
-// the input a scan holds at most as many bytes written anew as the input has, plus 64 KiB, and
-// one piece per 16 bytes of input, plus 1024; text that needs more fails the scan.
+// the input a scan holds at most twice as many bytes written anew as the input has, plus 64 KiB
+// (short stretches of reordered members may be copied once per level), and one piece per 16
+// bytes of input, plus 1024; text that needs more fails the scan. That is still less than the
+// ordinary way holds for the same text.
 class CanonicalJson
 {
 public:
