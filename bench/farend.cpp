@@ -8,11 +8,15 @@
 //   initialize, ping      -> answered too, so that a byte relay (socat) can sit in front of it
 //   notifications/...     -> ignored
 // Requests with a "jsonrpc" member (a client's frames passed through unchanged) are answered with
-// "jsonrpc":"2.0"; the id is echoed as it came. No Qt: epoll, non-blocking sockets, many lines per
+// "jsonrpc":"2.0"; the id is echoed as it came. Members are written in ascending key order, the
+// way a Qt application writes them; with --sdk PATH a second socket is served whose answers are
+// in the order of the MCP SDKs, with white space after each colon and comma:
+//   {"result": {"content": [{"type": "text", "text": "..."}], "isError": false},
+//    "jsonrpc": "2.0", "id": N} No Qt: epoll, non-blocking sockets, many lines per
 // read, each byte searched for a line feed once, and large texts written from one shared buffer
 // with writev instead of being copied per answer.
 //
-// Usage: farend SOCKET_PATH [--max-size BYTES] [--unsorted]
+// Usage: farend SOCKET_PATH [--max-size BYTES] [--unsorted] [--sdk SOCKET_PATH]
 
 #include <algorithm>
 #include <cerrno>
@@ -79,6 +83,7 @@ struct Client
     size_t scanned = 0; // offset in `in` up to which no line feed was found
     std::deque<Segment> out;
     bool wantWrite = false;
+    bool sdk = false; // answers in the SDKs' member order, with white space
 };
 
 // ---- a minimal JSON scanner: enough to read the top level of a request line ----
@@ -252,7 +257,13 @@ void answer(Client &c, std::string_view line)
                 size = std::strtoull(std::string(value).c_str(), nullptr, 10);
         });
         size = std::min(size, xs.size());
-        if (qtOrder) {
+        if (c.sdk) {
+            queue(c, "{\"result\": {\"content\": [{\"type\": \"text\", \"text\": \"");
+            queueShared(c, size);
+            queue(c,
+                  "\"}], \"isError\": false}, \"jsonrpc\": \"2.0\", \"id\": " + std::string(id)
+                          + "}\n");
+        } else if (qtOrder) {
             queue(c, head(rpc, id) + ",\"result\":{\"content\":[{\"text\":\"");
             queueShared(c, size);
             queue(c, "\",\"type\":\"text\"}],\"isError\":false}}\n");
@@ -379,43 +390,58 @@ bool readIn(Client &c)
     }
 }
 
+// A listening socket at path, watched by the epoll set; -1 on failure.
+int listenAt(const char *path)
+{
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (std::strlen(path) >= sizeof addr.sun_path) {
+        std::fprintf(stderr, "farend: path too long\n");
+        return -1;
+    }
+    std::strcpy(addr.sun_path, path);
+    unlink(path);
+    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || listen(fd, 64) != 0) {
+        std::perror("farend: bind/listen");
+        return -1;
+    }
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = fd;
+    epoll_ctl(epfd, EPOLL_CTL_ADD, fd, &ev);
+    return fd;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: farend SOCKET_PATH [--max-size BYTES] [--unsorted]\n");
+        std::fprintf(stderr,
+                     "usage: farend SOCKET_PATH [--max-size BYTES] [--unsorted] [--sdk "
+                     "SOCKET_PATH]\n");
         return 2;
     }
     const char *path = argv[1];
+    const char *sdkPath = nullptr;
     size_t maxSize = size_t(80) << 20;
     for (int i = 2; i < argc; ++i) {
         if (std::strcmp(argv[i], "--max-size") == 0 && i + 1 < argc)
             maxSize = std::strtoull(argv[++i], nullptr, 10);
         else if (std::strcmp(argv[i], "--unsorted") == 0)
             qtOrder = false;
+        else if (std::strcmp(argv[i], "--sdk") == 0 && i + 1 < argc)
+            sdkPath = argv[++i];
     }
     std::signal(SIGPIPE, SIG_IGN);
     xs.assign(maxSize, 'x');
 
-    const int lfd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    if (std::strlen(path) >= sizeof addr.sun_path) {
-        std::fprintf(stderr, "farend: path too long\n");
-        return 2;
-    }
-    std::strcpy(addr.sun_path, path);
-    unlink(path);
-    if (bind(lfd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || listen(lfd, 64) != 0) {
-        std::perror("farend: bind/listen");
-        return 1;
-    }
     epfd = epoll_create1(EPOLL_CLOEXEC);
-    epoll_event lev{};
-    lev.events = EPOLLIN;
-    lev.data.fd = lfd;
-    epoll_ctl(epfd, EPOLL_CTL_ADD, lfd, &lev);
+    const int lfd = listenAt(path);
+    const int sdkfd = sdkPath ? listenAt(sdkPath) : -2;
+    if (lfd < 0 || sdkfd == -1)
+        return 1;
     std::printf("ready\n");
     std::fflush(stdout);
 
@@ -430,13 +456,14 @@ int main(int argc, char **argv)
         }
         for (int k = 0; k < n; ++k) {
             const int fd = events[k].data.fd;
-            if (fd == lfd) {
+            if (fd == lfd || fd == sdkfd) {
                 for (;;) {
-                    const int cfd = accept4(lfd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+                    const int cfd = accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
                     if (cfd < 0)
                         break;
                     auto c = std::make_unique<Client>();
                     c->fd = cfd;
+                    c->sdk = fd == sdkfd;
                     epoll_event ev{};
                     ev.events = EPOLLIN;
                     ev.data.fd = cfd;

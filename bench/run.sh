@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # run.sh - builds vesk-mcp (Release) and the benchmark tools, then measures vesk-mcp beside two
 # peers that do the same job (socat as a plain byte relay, and a relay made with the official MCP
-# TypeScript SDK) against one fast far end. Prints a markdown table and writes bench/results.json.
+# TypeScript SDK) against one fast far end; vesk-mcp twice, with the far end answering in Qt's
+# form and in the SDKs' member order with white space. Prints a markdown table and writes
+# bench/results.json.
 #
 #   bench/run.sh           full run (a few minutes)
 #   bench/run.sh --quick   a short run that only proves everything still works (well under 1 min)
@@ -19,7 +21,7 @@ for arg in "$@"; do
     case "$arg" in
     --quick | --pin) extra+=("$arg") ;;
     -h | --help)
-        sed -n '2,13p' "${BASH_SOURCE[0]}"
+        sed -n '2,15p' "${BASH_SOURCE[0]}"
         exit 0
         ;;
     *)
@@ -84,8 +86,10 @@ echo "run.sh: vesk-mcp $("$build/vesk-mcp" --version | head -1 | cut -d' ' -f2),
 status=0
 "$build/bench-driver" "${extra[@]}" \
     --farend "$build/bench-farend" --sock "$sock" --logdir "$logs" --json "$json" \
+    --farend-arg --sdk --farend-arg "{sock}.sdk" \
     --peer direct \
     --peer "vesk-mcp=$build/vesk-mcp --pipe {sock} --poll-ms 2000" \
+    --peer "vesk-mcp-sdk-order=$build/vesk-mcp --pipe {sock}.sdk --poll-ms 2000" \
     --peer "socat=socat -b 1048576 STDIO UNIX-CONNECT:{sock}" \
     --peer "sdk-relay=node $relay/relay.mjs {sock}" || status=$?
 echo "run.sh: figures written to $json; the servers' stderr is in $logs" >&2

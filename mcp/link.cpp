@@ -2,6 +2,7 @@
 #include "mcp/mcpserver.h"
 
 #include "io/stdio.h"
+#include "mcp/canonicaljson.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -9,7 +10,7 @@
 #include <QLocalSocket>
 
 #include <algorithm>
-#include <cstring>
+#include <cmath>
 
 namespace ves::mcp {
 
@@ -26,6 +27,20 @@ void McpServer::whenConnected(std::function<void(bool)> callback)
 
 QByteArray compactValue(const QJsonValue &value)
 {
+    // The usual ids without a document.
+    if (value.isDouble()) {
+        const double number = value.toDouble();
+        // Qt writes a whole number as an integer; within 2^53 it is exact.
+        if (number == std::floor(number) && std::fabs(number) < 9007199254740992.0)
+            return QByteArray::number(qint64(number));
+    } else if (value.isString()) {
+        const QString text = value.toString();
+        bool plain = true;
+        for (const QChar c : text)
+            plain = plain && c.unicode() >= 0x20 && c.unicode() < 0x7f && c != u'"' && c != u'\\';
+        if (plain)
+            return '"' + text.toLatin1() + '"';
+    }
     // QJsonDocument writes only arrays and objects; the brackets of a one-element array are
     // what is left to take off.
     const QByteArray array = QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact);
@@ -214,7 +229,12 @@ void McpServer::readFromApp()
         if (passThrough(line))
             return socket == current;
         QJsonParseError error;
-        const QJsonDocument document = QJsonDocument::fromJson(line, &error);
+        QJsonDocument document = QJsonDocument::fromJson(line, &error);
+        // Qt sorts a key that opens with a byte-order mark by its bytes but drops the mark from
+        // its text, so such an object, once a member is added, is written out of order. Written
+        // and read once more, it is in order.
+        if (error.error == QJsonParseError::NoError && line.contains("\"\xEF\xBB\xBF"))
+            document = QJsonDocument::fromJson(document.toJson(QJsonDocument::Compact));
         if (error.error == QJsonParseError::NoError && document.isObject()) {
             if (verbose)
                 log(QStringLiteral("app -> ") + QString::fromUtf8(abbreviate(line)));
@@ -229,187 +249,42 @@ void McpServer::readFromApp()
         closeConnection(QStringLiteral("message from Vesk Studio too large"));
 }
 
-namespace {
-
-// True when one of the 8 bytes is a quote, a backslash, below 0x20 or above 0x7f: the bytes a
-// string check must look at one by one.
-bool needsLook(quint64 bytes)
-{
-    constexpr quint64 ones = 0x0101010101010101ull;
-    constexpr quint64 highs = 0x8080808080808080ull;
-    const quint64 quote = bytes ^ (ones * '"');
-    const quint64 backslash = bytes ^ (ones * '\\');
-    const quint64 hasQuote = (quote - ones) & ~quote & highs;
-    const quint64 hasBackslash = (backslash - ones) & ~backslash & highs;
-    const quint64 hasControl = (bytes - ones * 0x20) & ~bytes & highs;
-    return ((bytes & highs) | hasQuote | hasBackslash | hasControl) != 0;
-}
-
-// The end of the string that starts at p (at its quote), when QJsonDocument writes it back
-// byte for byte: printable ASCII, with exactly the escapes Qt writes (\" \\ \b \f \n \r \t, and
-// \u00xx in lower case for the other control characters). Keys take no escapes at all, so that
-// their order can be checked on the raw bytes. nullptr otherwise.
-const char *canonicalString(const char *p, const char *end, bool key)
-{
-    ++p;
-    while (p < end) {
-        // Long texts are mostly plain: skip them 8 bytes at a time.
-        while (end - p >= 8) {
-            quint64 bytes;
-            std::memcpy(&bytes, p, 8);
-            if (needsLook(bytes))
-                break;
-            p += 8;
-        }
-        if (p >= end)
-            break;
-        const unsigned char c = static_cast<unsigned char>(*p);
-        if (c == '"')
-            return p + 1;
-        if (c < 0x20 || c >= 0x80)
-            return nullptr;
-        if (c != '\\') {
-            ++p;
-            continue;
-        }
-        if (key || end - p < 2)
-            return nullptr;
-        const char e = p[1];
-        if (e == '"' || e == '\\' || e == 'b' || e == 'f' || e == 'n' || e == 'r' || e == 't') {
-            p += 2;
-            continue;
-        }
-        if (e != 'u' || end - p < 6 || p[2] != '0' || p[3] != '0' || (p[4] != '0' && p[4] != '1'))
-            return nullptr;
-        const char h = p[5];
-        const int low = h >= '0' && h <= '9' ? h - '0' : h >= 'a' && h <= 'f' ? h - 'a' + 10 : -1;
-        const int code = (p[4] - '0') * 16 + low;
-        if (low < 0 || code == '\b' || code == '\t' || code == '\n' || code == '\f' || code == '\r')
-            return nullptr;
-        p += 6;
-    }
-    return nullptr;
-}
-
-// The end of the JSON value that starts at p, when it is exactly what QJsonDocument writes in
-// compact form after reading it; nullptr when in doubt. Only Qt's own forms pass: no white
-// space, object keys in strictly ascending byte order (so no duplicates), the strings above,
-// integers of at most 18 characters (they stay integers in Qt, and -0 is not one of them),
-// true, false and null. Depth is bounded, so the recursion is.
-const char *canonicalValue(const char *p, const char *end, int depth)
-{
-    if (p >= end || depth > 64)
-        return nullptr;
-    switch (*p) {
-    case '"':
-        return canonicalString(p, end, false);
-    case '{': {
-        ++p;
-        if (p < end && *p == '}')
-            return p + 1;
-        const char *lastKey = nullptr;
-        qsizetype lastKeySize = 0;
-        for (;;) {
-            if (p >= end || *p != '"')
-                return nullptr;
-            const char *keyEnd = canonicalString(p, end, true);
-            if (!keyEnd)
-                return nullptr;
-            const char *key = p + 1;
-            const qsizetype keySize = keyEnd - key - 1;
-            if (lastKey) {
-                const int order = std::memcmp(lastKey, key, size_t(std::min(lastKeySize, keySize)));
-                if (order > 0 || (order == 0 && lastKeySize >= keySize))
-                    return nullptr;
-            }
-            lastKey = key;
-            lastKeySize = keySize;
-            if (keyEnd >= end || *keyEnd != ':')
-                return nullptr;
-            p = canonicalValue(keyEnd + 1, end, depth + 1);
-            if (!p || p >= end)
-                return nullptr;
-            if (*p == '}')
-                return p + 1;
-            if (*p != ',')
-                return nullptr;
-            ++p;
-        }
-    }
-    case '[': {
-        ++p;
-        if (p < end && *p == ']')
-            return p + 1;
-        for (;;) {
-            p = canonicalValue(p, end, depth + 1);
-            if (!p || p >= end)
-                return nullptr;
-            if (*p == ']')
-                return p + 1;
-            if (*p != ',')
-                return nullptr;
-            ++p;
-        }
-    }
-    case 't':
-        return end - p >= 4 && std::memcmp(p, "true", 4) == 0 ? p + 4 : nullptr;
-    case 'f':
-        return end - p >= 5 && std::memcmp(p, "false", 5) == 0 ? p + 5 : nullptr;
-    case 'n':
-        return end - p >= 4 && std::memcmp(p, "null", 4) == 0 ? p + 4 : nullptr;
-    default: {
-        const char *start = p;
-        if (*p == '-')
-            ++p;
-        if (p >= end || *p < '0' || *p > '9')
-            return nullptr;
-        if (*p == '0') {
-            ++p;
-            if (*start == '-') // -0 is written as 0
-                return nullptr;
-        } else {
-            while (p < end && *p >= '0' && *p <= '9')
-                ++p;
-        }
-        if (p - start > 18)
-            return nullptr;
-        if (p < end && (*p == '.' || *p == 'e' || *p == 'E' || (*p >= '0' && *p <= '9')))
-            return nullptr;
-        return p;
-    }
-    }
-}
-
-} // namespace
-
 // Parsing a result into a QJsonObject and writing it back costs more than everything else a
-// call does, and several copies of a large result. When the answer is {"id":N,"result":{...}}
-// for a pending tools/call whose reply is a line of its own, and the result is already in the
-// form QJsonDocument writes, the response is made of the bytes as received instead: exactly
-// what the parse and the write would produce, with the same log lines. Any other answer (a
-// tools/list answer, an error, a batch member, a late answer, keys out of order, white space,
-// other escapes or numbers) returns false and takes the ordinary way.
+// call does, and several copies of a large result. When the answer to a pending tools/call
+// whose reply is a line of its own has an "id" that is a plain integer and a "result" object,
+// and no "method", the response is made from the bytes as received instead: the result in the
+// form QJsonDocument writes, with stretches already in that form referred to rather than
+// copied. The bytes and log lines are exactly what the parse and the write would produce. Any
+// other answer (a tools/list answer, an error, a batch member, a late answer, text the
+// canonical scan is not sure of) returns false and takes the ordinary way.
 bool McpServer::passThrough(const QByteArray &line)
 {
-    static const char start[] = "{\"id\":";
-    static const char middle[] = ",\"result\":{";
-    const char *p = line.constData();
-    const char *const end = p + line.size();
-    if (line.size() < qsizetype(sizeof start + sizeof middle)
-        || std::memcmp(p, start, sizeof start - 1) != 0 || end[-1] != '}')
+    if (pending.empty())
         return false;
-    p += sizeof start - 1;
-    const char *const digits = p;
+    static CanonicalJson scan; // main thread only; reused so that small answers allocate little
+    if (!scan.readObject(line.constData(), line.size()))
+        return false;
+    const CanonicalJson::Member *id = nullptr;
+    const CanonicalJson::Member *result = nullptr;
+    for (const CanonicalJson::Member &member : scan.members()) {
+        if (scan.keyIs(member, "method", 6))
+            return false;
+        if (scan.keyIs(member, "id", 2))
+            id = &member;
+        else if (scan.keyIs(member, "result", 6))
+            result = &member;
+    }
+    if (!id || !result || *result->valueStart != '{')
+        return false;
+    const char *digit = id->valueStart;
     int appId = 0;
-    while (p < end && *p >= '0' && *p <= '9' && p - digits < 9)
-        appId = appId * 10 + (*p++ - '0');
-    if (p == digits || *digits == '0' || end - p < qsizetype(sizeof middle)
-        || std::memcmp(p, middle, sizeof middle - 1) != 0)
-        return false;
-    const char *const result = p + sizeof middle - 2; // at its opening brace
+    for (int n = 0; n < 9 && *digit >= '0' && *digit <= '9'; ++n)
+        appId = appId * 10 + (*digit++ - '0');
+    if (appId == 0 || *id->valueStart == '0' || *digit == '.' || *digit == 'e' || *digit == 'E'
+        || (*digit >= '0' && *digit <= '9'))
+        return false; // a fraction, an exponent or a large number: the ordinary way
     const auto it = pending.find(appId);
-    if (it == pending.end() || !it->second.ownLine || it->second.method != toolsCallMethod
-        || canonicalValue(result, end, 0) != end - 1)
+    if (it == pending.end() || !it->second.ownLine || it->second.method != toolsCallMethod)
         return false;
 
     if (verbose)
@@ -417,10 +292,28 @@ bool McpServer::passThrough(const QByteArray &line)
     const PendingRequest entry = std::move(it->second);
     pending.erase(it);
     // What QJsonDocument writes for the response, keys in its sorted order, without building
-    // the object: {"id":<client id>,"jsonrpc":"2.0","result":<the raw result>}.
-    const QByteArray head
-            = "{\"id\":" + compactValue(entry.clientId) + ",\"jsonrpc\":\"2.0\",\"result\":";
-    writeToClient(head, result, end - 1 - result, QByteArrayLiteral("}"));
+    // the object: {"id":<client id>,"jsonrpc":"2.0","result":<the result>}. The largest piece of
+    // the result goes out as it is; the others are copied around it.
+    const auto &pieces = scan.pieces();
+    qsizetype largest = result->first;
+    for (qsizetype i = result->first; i < result->end; ++i) {
+        if (pieces[size_t(i)].size > pieces[size_t(largest)].size)
+            largest = i;
+    }
+    static const char opening[] = "{\"id\":";
+    static const char afterId[] = ",\"jsonrpc\":\"2.0\",\"result\":";
+    const QByteArray clientId = compactValue(entry.clientId);
+    QByteArray prefix(qsizetype(sizeof opening + sizeof afterId - 2) + clientId.size(),
+                      Qt::Uninitialized);
+    char *at = std::copy_n(opening, sizeof opening - 1, prefix.data());
+    at = std::copy_n(clientId.constData(), clientId.size(), at);
+    std::copy_n(afterId, sizeof afterId - 1, at);
+    const CanonicalJson::Piece &body = pieces[size_t(largest)];
+    writeToClient(scan.text(result->first, largest, prefix),
+                  scan.bytes(body),
+                  body.size,
+                  scan.text(largest + 1, result->end, {}, "}"));
+    scan.trim();
     checkIdle();
     return true;
 }

@@ -7,6 +7,8 @@
 #include <QJsonDocument>
 
 #include <algorithm>
+#include <charconv>
+#include <cstring>
 #include <memory>
 #include <utility>
 
@@ -82,9 +84,21 @@ void McpServer::forward(const QString &method,
         armCallTimer();
     // {"id","method","params"} in the order QJsonDocument writes them, without building the
     // object around the params only to write it again. The method is tools/list or tools/call.
-    sendLineToApp("{\"id\":" + QByteArray::number(appId) + ",\"method\":\"" + method.toLatin1()
-                  + '"' + ",\"params\":" + QJsonDocument(params).toJson(QJsonDocument::Compact)
-                  + '}');
+    // Made in one allocation: each + of a chain of QByteArrays allocates.
+    const QByteArray written = QJsonDocument(params).toJson(QJsonDocument::Compact);
+    char head[64] = "{\"id\":";
+    char *at = std::to_chars(head + 6, head + 20, appId).ptr;
+    const QByteArrayView middle
+            = method == toolsCallMethod ? QByteArrayView(",\"method\":\"tools/call\",\"params\":")
+                                        : QByteArrayView(",\"method\":\"tools/list\",\"params\":");
+    std::memcpy(at, middle.data(), size_t(middle.size()));
+    at += middle.size();
+    const qsizetype headSize = at - head;
+    QByteArray line(headSize + written.size() + 1, Qt::Uninitialized);
+    std::memcpy(line.data(), head, size_t(headSize));
+    std::memcpy(line.data() + headSize, written.constData(), size_t(written.size()));
+    line[line.size() - 1] = '}';
+    sendLineToApp(std::move(line));
 }
 
 void McpServer::handleAppMessage(const QJsonObject &message)

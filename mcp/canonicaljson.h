@@ -1,0 +1,110 @@
+// canonicaljson.h - rewriting JSON text into the compact form QJsonDocument writes, without
+// building QJsonObjects
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+
+#include <string>
+#include <vector>
+
+namespace ves::mcp {
+
+// Reads JSON text and produces exactly the bytes that QJsonDocument::fromJson followed by
+// toJson(QJsonDocument::Compact) would produce: members sorted by key, no white space, Qt's
+// escapes and number forms. The result is a list of pieces: stretches of the input that are
+// already in that form are referred to, not copied, and only what differs is written anew.
+// Whenever the input holds something whose treatment by Qt is not certain here (duplicate keys,
+// keys beyond the Basic Multilingual Plane, lone surrogates, unknown escapes, very deep nesting,
+// invalid UTF-8, anything that is not strict JSON), the scan fails, and the caller takes the
+// ordinary way through QJsonDocument. A failed scan never means the text is invalid.
+//
+// The pieces refer to the input: they are valid while the input is, until the next scan. Beside
+// the input a scan holds at most twice as many bytes written anew as the input has, plus 64 KiB
+// (short stretches of reordered members may be copied once per level), and one piece per 16
+// bytes of input, plus 1024; text that needs more fails the scan. That is still less than the
+// ordinary way holds for the same text.
+class CanonicalJson
+{
+public:
+    struct Piece
+    {
+        qsizetype offset; // in the input, or in the bytes written anew when own is set
+        qsizetype size;
+        bool own;
+    };
+    // A member of the top-level object read by readObject.
+    struct Member
+    {
+        Piece key;              // the key's text, escapes resolved, without quotes
+        qsizetype first, end;   // its value's pieces
+        const char *valueStart; // its value in the input
+    };
+
+    // A whole JSON document (an object or an array, white space around it allowed).
+    bool readDocument(const char *data, qsizetype size);
+    // A document that is one object; members() then lists its members in input order, each
+    // value in canonical form (the object itself is not written).
+    bool readObject(const char *data, qsizetype size);
+
+    const std::vector<Piece> &pieces() const { return out; }
+    const std::vector<Member> &members() const { return top; }
+    const char *bytes(const Piece &piece) const
+    {
+        return (piece.own ? own.data() : input) + piece.offset;
+    }
+    // The pieces from first to end joined, between before and after.
+    QByteArray text(qsizetype first,
+                    qsizetype end,
+                    QByteArrayView before = {},
+                    QByteArrayView after = {}) const;
+    QByteArray text() const { return text(0, qsizetype(out.size())); }
+    // The key of a member equals the given text.
+    bool keyIs(const Member &member, const char *key, qsizetype size) const;
+
+    // Lets go of memory grown by a large document.
+    void trim();
+
+private:
+    struct ObjectMember
+    {
+        qsizetype keyOffset, keySize; // decoded key
+        bool keyOwn;
+        const char *keyQuote; // its opening quote in the input, when written there as it is
+        const char *comma;    // the comma before it in the input, or null
+        const char *colon;
+        qsizetype first, end; // its value's pieces
+    };
+
+    bool start(const char *data, qsizetype size);
+    bool value(int depth);
+    bool object(int depth);
+    bool array(int depth);
+    bool string();
+    bool key(ObjectMember &member);
+    bool number();
+    bool utf8(); // one multi-byte UTF-8 sequence at p, checked as Qt checks it
+    void skipSpace();
+    bool startsWithBom() const;
+
+    void emitInput(const char *from, qsizetype size);
+    void emitOwn(const char *data, qsizetype size);
+    void emitChar(char c, const char *at); // at: where the input holds c, or null
+    void appendPiece(Piece piece);
+    int compareKeys(const ObjectMember &a, const ObjectMember &b) const;
+
+    const char *input = nullptr;
+    const char *end = nullptr;
+    const char *p = nullptr;
+    std::string own; // the bytes written anew
+    std::vector<Piece> out;
+    bool barrier = false;  // the next piece must not be joined to the one before it
+    bool overflow = false; // the scan went past the bounds below
+    qsizetype ownLimit = 0;
+    size_t pieceLimit = 0;
+    std::vector<ObjectMember> stack; // the members of the objects being read, innermost last
+    std::vector<Piece> moved;        // an object's pieces while it is written in key order
+    std::vector<Member> top;
+};
+
+} // namespace ves::mcp
