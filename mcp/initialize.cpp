@@ -52,7 +52,7 @@ void McpServer::handleRequest(const QString &method,
     else if (method == QLatin1String("ping"))
         reply(makeResult(id, {}));
     else if (method == toolsListMethod)
-        relay(toolsListMethod, id, params, QString(), reply);
+        relay({toolsListMethod, id, params, QString(), reply});
     else if (method == toolsCallMethod)
         handleToolsCall(id, params, reply);
     else

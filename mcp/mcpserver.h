@@ -44,6 +44,17 @@ struct PendingRequest
     bool ownLine = false; // reply writes the response as a line of its own (not in a batch)
 };
 
+// A client's tools/list or tools/call on its way to Vesk Studio.
+struct RelayedRequest
+{
+    QString method;
+    QJsonValue id; // the client's
+    QJsonObject params;
+    QString toolName; // tools/call only
+    Reply reply;
+    bool ownLine = false; // as in PendingRequest
+};
+
 // The system calls of the pipe server's account check; tests replace them to reach the refusals
 // that one machine account cannot produce.
 struct AccountProbe
@@ -156,23 +167,9 @@ private:
     void readFromApp();
 
     // request relay
-    void relay(const QString &method,
-               const QJsonValue &id,
-               const QJsonObject &params,
-               const QString &toolName,
-               const Reply &reply);
-    void relayConnected(const QString &method,
-                        const QJsonValue &id,
-                        const QJsonObject &params,
-                        const QString &toolName,
-                        const Reply &reply,
-                        bool ownLine);
-    void forward(const QString &method,
-                 const QJsonValue &id,
-                 const QJsonObject &params,
-                 const QString &toolName,
-                 const Reply &reply,
-                 bool ownLine);
+    void relay(RelayedRequest request);
+    void relayConnected(RelayedRequest request);
+    void forward(RelayedRequest request);
     bool passThrough(const QByteArray &line);
     void handleAppMessage(const QJsonObject &message);
     // answer is the result object when success is set, else the error object

@@ -14,30 +14,27 @@
 
 namespace ves::mcp {
 
-void McpServer::relay(const QString &method,
-                      const QJsonValue &id,
-                      const QJsonObject &params,
-                      const QString &toolName,
-                      const Reply &reply)
+void McpServer::relay(RelayedRequest request)
 {
+    request.ownLine = singleMessage;
     // Connected, the continuation would run at once: skip packing it into a callback.
     if (connected && socket) {
-        relayConnected(method, id, params, toolName, reply, singleMessage);
+        relayConnected(std::move(request));
         return;
     }
     // Until the attempt ends the request is only known here: a cancellation in the meantime
     // must find it, so that a call the client gave up is never run.
-    const auto held = std::make_shared<Reply>(reply);
-    unsent.emplace(idKey(id), held);
-    whenConnected([this, method, id, params, toolName, held, ownLine = singleMessage](bool ok) {
+    const auto held = std::make_shared<Reply>(std::exchange(request.reply, nullptr));
+    unsent.emplace(idKey(request.id), held);
+    whenConnected([this, request = std::move(request), held](bool ok) mutable {
         if (!*held)
             return; // cancelled while it waited
-        const Reply reply = std::exchange(*held, nullptr);
+        request.reply = std::exchange(*held, nullptr);
         forgetUnsent(held);
         if (ok)
-            relayConnected(method, id, params, toolName, reply, ownLine);
+            relayConnected(std::move(request));
         else
-            answerOffline(method, id, toolName, reply);
+            answerOffline(request.method, request.id, request.toolName, request.reply);
     });
 }
 
@@ -50,35 +47,28 @@ void McpServer::forgetUnsent(const std::shared_ptr<Reply> &held)
         unsent.erase(it);
 }
 
-void McpServer::relayConnected(const QString &method,
-                               const QJsonValue &id,
-                               const QJsonObject &params,
-                               const QString &toolName,
-                               const Reply &reply,
-                               bool ownLine)
+void McpServer::relayConnected(RelayedRequest request)
 {
-    if (method == toolsCallMethod && toolName == statusToolName && !appHasStatusTool)
-        answerStatusConnected(id, reply);
+    if (request.method == toolsCallMethod && request.toolName == statusToolName
+        && !appHasStatusTool)
+        answerStatusConnected(request.id, request.reply);
     else
-        forward(method, id, params, toolName, reply, ownLine);
+        forward(std::move(request));
 }
 
-void McpServer::forward(const QString &method,
-                        const QJsonValue &id,
-                        const QJsonObject &params,
-                        const QString &toolName,
-                        const Reply &reply,
-                        bool ownLine)
+void McpServer::forward(RelayedRequest request)
 {
     const int appId = int(++lastRequestId);
-    pending[appId] = PendingRequest{id,
-                                    idKey(id),
-                                    method,
-                                    toolName,
+    const QJsonObject &params = request.params;
+    const bool toolsCall = request.method == toolsCallMethod;
+    pending[appId] = PendingRequest{request.id,
+                                    idKey(request.id),
+                                    std::move(request.method),
+                                    std::move(request.toolName),
                                     !params.contains(QLatin1String("cursor")),
-                                    reply,
+                                    std::move(request.reply),
                                     callClock.elapsed() + callTimeoutMs,
-                                    ownLine};
+                                    request.ownLine};
     // A running timer is due no later than this request's deadline: it re-arms when it fires.
     if (!callTimer.isActive())
         armCallTimer();
@@ -89,8 +79,8 @@ void McpServer::forward(const QString &method,
     char head[64] = "{\"id\":";
     char *at = std::to_chars(head + 6, head + 20, appId).ptr;
     const QByteArrayView middle
-            = method == toolsCallMethod ? QByteArrayView(",\"method\":\"tools/call\",\"params\":")
-                                        : QByteArrayView(",\"method\":\"tools/list\",\"params\":");
+            = toolsCall ? QByteArrayView(",\"method\":\"tools/call\",\"params\":")
+                        : QByteArrayView(",\"method\":\"tools/list\",\"params\":");
     std::memcpy(at, middle.data(), size_t(middle.size()));
     at += middle.size();
     const qsizetype headSize = at - head;

@@ -85,12 +85,12 @@ void McpServer::handleToolsCall(const QJsonValue &id, const QJsonObject &params,
         return;
     }
     if (arguments.isObject()) { // forwarded as they are: no copy of the params to make
-        relay(toolsCallMethod, id, params, name.toString(), reply);
+        relay({toolsCallMethod, id, params, name.toString(), reply});
         return;
     }
     QJsonObject forwarded = params;
     forwarded.insert(QLatin1String("arguments"), QJsonObject());
-    relay(toolsCallMethod, id, forwarded, name.toString(), reply);
+    relay({toolsCallMethod, id, forwarded, name.toString(), reply});
 }
 
 void McpServer::answerOffline(const QString &method,
