@@ -6,7 +6,7 @@
 
 namespace ves::mcp {
 
-inline constexpr char programVersion[] = "0.6.0";
+inline constexpr char programVersion[] = VESK_MCP_VERSION; // project() in CMakeLists.txt
 
 struct ServerOptions
 {
