@@ -72,7 +72,12 @@ timed "debootstrap --variant=minbase bookworm from $mirror" \
     echo "deb $mirror bookworm-updates main"
     [[ -z $security ]] || echo "deb $security bookworm-security main"
 } >"$rootfs/etc/apt/sources.list"
+# The network's settings come along, as a newcomer's machine on this network would have them:
+# the name server, and local CA certificates (a proxy that inspects TLS), which Debian's
+# ca-certificates adds to the trust store when the commands install it.
 cp /etc/resolv.conf "$rootfs/etc/resolv.conf"
+[[ ! -d /usr/local/share/ca-certificates ]] ||
+    cp -r /usr/local/share/ca-certificates/. "$rootfs/usr/local/share/ca-certificates/"
 
 git clone -q "$project" "$rootfs/root/vesk-mcp"
 echo "   project: $(git -C "$rootfs/root/vesk-mcp" log --oneline -1)"
@@ -87,8 +92,12 @@ for m in proc sys dev dev/pts; do
     mounted+=("$rootfs/$m")
 done
 
+# Node.js's official build trusts only its own CA list unless told otherwise.
+extra=()
+[[ -z ${NODE_EXTRA_CA_CERTS:-} ]] || extra=(NODE_EXTRA_CA_CERTS=/etc/ssl/certs/ca-certificates.crt)
 inside() { # runs a command line in the project folder of the new system, as a login would
-    chroot "$rootfs" /usr/bin/env -i HOME=/root TERM=dumb PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+    chroot "$rootfs" /usr/bin/env -i HOME=/root TERM=dumb "${extra[@]}" \
+        PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
         /bin/bash -c "cd /root/vesk-mcp && $1"
 }
 inside 'echo "   Debian $(cat /etc/debian_version), $(dpkg-query -W | wc -l) packages"'
