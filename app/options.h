@@ -6,7 +6,10 @@
 
 namespace ves::mcp {
 
-inline constexpr char programVersion[] = "0.6.0";
+#ifndef VESK_MCP_VERSION // set from project() in CMakeLists.txt; the fuzz build has none
+#define VESK_MCP_VERSION "unknown"
+#endif
+inline constexpr char programVersion[] = VESK_MCP_VERSION;
 inline constexpr int defaultCallTimeoutMs = 120000;
 
 struct ServerOptions

@@ -93,4 +93,5 @@ status=0
     --peer "socat=socat -b 1048576 STDIO UNIX-CONNECT:{sock}" \
     --peer "sdk-relay=node $relay/relay.mjs {sock}" || status=$?
 echo "run.sh: figures written to $json; the servers' stderr is in $logs" >&2
+"$here/chart.sh" "$json" "${json%.json}.svg" || status=1 # the SVG chart beside the figures
 exit $status

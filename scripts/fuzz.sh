@@ -30,6 +30,8 @@ while [[ $# -gt 0 ]]; do
 done
 [[ ${#targets[@]} -gt 0 ]] || targets=(fuzz_linecutter fuzz_client_line fuzz_app_stream fuzz_canonical_json)
 
+"$root/scripts/install-packages.sh" cmake ninja-build qt6-base-dev qt6-base-dev-tools
+
 cxx=${FUZZ_CXX:-}
 if [[ -z "$cxx" ]]; then
     for candidate in clang++ clang++-14; do

@@ -28,6 +28,8 @@ while [[ $# -gt 0 ]]; do
     esac
 done
 
+"$root/scripts/install-packages.sh" g++ cmake ninja-build qt6-base-dev qt6-base-dev-tools
+
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
 if [[ ! -f "$build/CMakeCache.txt" ]]; then
@@ -59,7 +61,7 @@ status=0
 (cd "$build" && ctest --output-on-failure --no-tests=error --timeout 600 "${ctest_extra[@]}") || status=$?
 if [[ $clients -eq 1 ]]; then
     "$root/tests/mcp-client/run.sh" "$build/vesk-mcp" "$build/sim/vesk-studio-sim" || status=$?
-    node "$root/tests/stress/stress.mjs" "$build/vesk-mcp" "$build/sim/vesk-studio-sim" --quick || status=$?
+    PATH="$("$root/scripts/node-path.sh"):$PATH" node "$root/tests/stress/stress.mjs" "$build/vesk-mcp" "$build/sim/vesk-studio-sim" --quick || status=$?
 fi
 
 shopt -s nullglob

@@ -23,6 +23,9 @@ while [[ $# -gt 0 ]]; do
     esac
 done
 
+"$root/scripts/install-packages.sh" g++ cmake ninja-build qt6-base-dev qt6-base-dev-tools
+PATH="$("$root/scripts/node-path.sh"):$PATH"
+
 if [[ ! -f "$build/CMakeCache.txt" ]]; then
     generator=()
     command -v ninja >/dev/null && generator=(-G Ninja)

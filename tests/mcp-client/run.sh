@@ -17,7 +17,8 @@ sim=$(realpath "$2")
 for program in "$vesk" "$sim"; do
     [[ -x "$program" ]] || { echo "run.sh: $program is not an executable" >&2; exit 2; }
 done
-command -v node >/dev/null || { echo "run.sh: node is not installed" >&2; exit 1; }
+# A Node.js of 20 or later (`node --test --test-timeout`), installed into .cache/node if need be.
+PATH="$("$here/../../scripts/node-path.sh"):$PATH"
 major=$(node -p 'process.versions.node.split(".")[0]')
 [[ $major -ge 20 ]] || { echo "run.sh: Node.js 20 or later needed, found $(node --version)" >&2; exit 1; }
 
