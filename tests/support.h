@@ -138,7 +138,7 @@ struct Rig
     QList<QByteArray> raw;  // the same, as written
     QList<bool> inPieces;   // written through the pieces writer (passed through unparsed)
     QLocalServer app;       // the far end; listen() only when a test wants Vesk Studio there
-    FarEnd far;
+    FarEnd studio;          // Vesk Studio's end, once accepted
     std::unique_ptr<McpServer> server;
     QString pipeName;
 
@@ -169,7 +169,7 @@ struct Rig
     {
         if (!waitFor([this] { return app.hasPendingConnections(); }))
             return false;
-        far.attach(app.nextPendingConnection());
+        studio.attach(app.nextPendingConnection());
         return true;
     }
     void send(const QByteArray &line) { server->handleLine(line); }

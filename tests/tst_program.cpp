@@ -241,6 +241,12 @@ is sent to the AI service you chose and is subject to its terms.
         "{\"jsonrpc\":\"2.0\",\"id\":6,\"method\":\"tools/call\",\"params\":{}}\n"
         "{\"jsonrpc\":\"2.0\",\"id\":7,\"method\":\"tools/call\",\"params\":{\"name\":\"a\","
         "\"arguments\":5}}\n{\"jsonrpc\":\"2.0\",\"id\":8,\"method\":\"initialize\"}\n"
+        "{\"jsonrpc\":\"2.0\",\"id\":true}\n{\"jsonrpc\":\"1.0\",\"method\":\"ping\",\"id\":null}\n"
+        "{\"jsonrpc\":\"2.0\",\"id\":9,\"method\":\"Tools/list\",\"params\":[]}\n"
+        "{\"jsonrpc\":\"2.0\",\"id\":10,\"method\":\"Tools/list\"}\n"
+        "{\"jsonrpc\":\"2.0\",\"id\":11,\"method\":\"tools/call\",\"params\":{\"name\":\"\"}}\n"
+        "{\"jsonrpc\":\"2.0\",\"id\":12,\"method\":\"initialize\",\"params\":{\"protocolVersion\":"
+        "5}}\n"
         "{\"jsonrpc\":\"2.0\",\"method\":7}\n",
         "-",
         R"T({"error":{"code":-32700,"message":"Parse error: unterminated object"},"id":null,"jsonrpc":"2.0"}
@@ -255,6 +261,12 @@ is sent to the AI service you chose and is subject to its terms.
 {"error":{"code":-32602,"message":"Invalid params: \"name\" (string) is required"},"id":6,"jsonrpc":"2.0"}
 {"error":{"code":-32602,"message":"Invalid params: \"arguments\" must be an object"},"id":7,"jsonrpc":"2.0"}
 {"error":{"code":-32602,"message":"Invalid params: \"protocolVersion\" (string) is required"},"id":8,"jsonrpc":"2.0"}
+{"error":{"code":-32600,"message":"Invalid Request: \"method\" is missing"},"id":null,"jsonrpc":"2.0"}
+{"error":{"code":-32600,"message":"Invalid Request: \"id\" must be a string or a number"},"id":null,"jsonrpc":"2.0"}
+{"error":{"code":-32602,"message":"Invalid params: \"params\" must be an object"},"id":9,"jsonrpc":"2.0"}
+{"error":{"code":-32601,"message":"Method not found: Tools/list"},"id":10,"jsonrpc":"2.0"}
+{"error":{"code":-32602,"message":"Invalid params: \"name\" (string) is required"},"id":11,"jsonrpc":"2.0"}
+{"error":{"code":-32602,"message":"Invalid params: \"protocolVersion\" (string) is required"},"id":12,"jsonrpc":"2.0"}
 )T",
         "vesk-mcp: ignoring an invalid notification\n");
     row("initialize, and the tool texts without Vesk Studio",

@@ -139,7 +139,6 @@ void TestServer::sessions_data()
         "",
         "> {\n< {\"id\":null,\"error\":{\"code\":-32700}}\n> {\"jsonrpc\":}\nerr null -32700\n"
         "> {\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"ping\"} x\nerr null -32700");
-    row("an empty batch gets one error object", "", "> []\nerr null -32600");
     row("non-objects in a batch are invalid and nested arrays are not unpacked",
         "",
         "> [\"a\",null,[{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"ping\"}]]\n"
@@ -156,45 +155,15 @@ void TestServer::sessions_data()
         "{\"jsonrpc\":\"2.0\",\"id\":4}]\n"
         "< [{\"id\":\"a\",\"result\":{}},{\"id\":2,\"error\":{\"code\":-32601}},"
         "{\"id\":4,\"error\":{\"code\":-32600}}]");
-    row("a message without method is invalid and keeps a usable id",
-        "",
-        "> {\"jsonrpc\":\"2.0\",\"id\":1}\nerr 1 -32600\n> {\"jsonrpc\":\"2.0\",\"id\":true}\n"
-        "err null -32600\n> {\"id\":\"s\",\"error\":{\"code\":-1}}");
-    row("an id that is not a string or number is checked before the version",
-        "",
-        "> {\"jsonrpc\":\"1.0\",\"method\":\"ping\",\"id\":null}\nerr null -32600\n"
-        "> {\"jsonrpc\":\"2.0\",\"method\":\"ping\",\"id\":{}}\nerr null -32600");
-    row("a request without jsonrpc 2.0 is invalid",
-        "",
-        "> {\"method\":\"ping\",\"id\":3}\nerr 3 -32600\n"
-        "> {\"method\":\"ping\",\"id\":\"a\",\"jsonrpc\":2.0}\nerr \"a\" -32600");
-    row("a method that is not a string is invalid",
-        "",
-        "> {\"jsonrpc\":\"2.0\",\"id\":7,\"method\":5}\nerr 7 -32600");
-    row("params that are not an object are checked before the method lookup",
-        "",
-        "> {\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"nope\",\"params\":[]}\nerr 1 -32602\n"
-        "> {\"jsonrpc\":\"2.0\",\"id\":2,\"method\":\"ping\",\"params\":null}\n"
-        "< {\"id\":2,\"result\":{}}");
     row("ids keep their type and value",
         "",
         "> {\"jsonrpc\":\"2.0\",\"id\":1.5,\"method\":\"ping\"}\n< {\"id\":1.5}\n"
         "> {\"jsonrpc\":\"2.0\",\"id\":\"7\",\"method\":\"ping\"}\n< {\"id\":\"7\"}");
-    row("methods are found by their exact name only",
-        "",
-        "> {\"jsonrpc\":\"2.0\",\"id\":9,\"method\":\"Tools/list\"}\nerr 9 -32601\n"
-        "> {\"jsonrpc\":\"2.0\",\"id\":8,\"method\":\"notifications/initialized\"}\nerr 8 -32601");
     row("invalid and unknown notifications get nothing",
         "",
         "> {\"jsonrpc\":\"2.0\",\"method\":\"notifications/initialized\",\"params\":[]}\n"
         "> {\"jsonrpc\":\"2.0\",\"method\":7}\n> {\"jsonrpc\":\"2.0\",\"method\":\"n/x\"}\n"
         "> {\"jsonrpc\":\"2.0\",\"method\":\"notifications/cancelled\",\"params\":{}}");
-    row("a tools/call needs a non-empty name and arguments that are an object",
-        "",
-        "> {\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"tools/call\",\"params\":{\"name\":\"\"}}\n"
-        "err 1 -32602\n> {\"jsonrpc\":\"2.0\",\"id\":\"c\",\"method\":\"tools/call\"}\n"
-        "err \"c\" -32602\n> {\"jsonrpc\":\"2.0\",\"id\":2,\"method\":\"tools/call\","
-        "\"params\":{\"name\":\"d\",\"arguments\":[]}}\nerr 2 -32602");
     row("initialize agrees a supported version, else the newest, and may come twice",
         "",
         "> {\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"initialize\",\"params\":"
@@ -204,11 +173,6 @@ void TestServer::sessions_data()
         "> {\"jsonrpc\":\"2.0\",\"id\":2,\"method\":\"initialize\",\"params\":"
         "{\"protocolVersion\":\"2099-01-01\"}}\n< "
         "{\"result\":{\"protocolVersion\":\"2025-11-25\"}}");
-    row("initialize without a protocol version string is invalid params",
-        "",
-        "> {\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"initialize\",\"params\":"
-        "{\"protocolVersion\":20250618}}\nerr 1 -32602\n"
-        "> {\"jsonrpc\":\"2.0\",\"id\":2,\"method\":\"initialize\"}\nerr 2 -32602");
     // Without Vesk Studio
     row("without Vesk Studio the status tool reports it and other tools are tool errors",
         "",
@@ -503,27 +467,27 @@ void TestServer::sessions()
             rig.send(R"({"jsonrpc":"2.0","id":"quiet","method":"ping"})");
             failure = next(R"({"id":"quiet"})", false);
         } else if (op == "v") {
-            if (!waitFor([&] { return rig.far.received.size() > toApp; }, 15000))
+            if (!waitFor([&] { return rig.studio.received.size() > toApp; }, 15000))
                 failure = "Vesk Studio got nothing, expected " + arg;
-            else if (!matches(rig.far.received.at(toApp++), json(arg)))
-                failure = "Vesk Studio got " + compact(rig.far.received.at(toApp - 1));
+            else if (!matches(rig.studio.received.at(toApp++), json(arg)))
+                failure = "Vesk Studio got " + compact(rig.studio.received.at(toApp - 1));
         } else if (op == "listen") {
             QVERIFY(rig.listen());
         } else if (op == "accept") {
             QVERIFY2(rig.accept(), "no connection");
         } else if (op == "^") {
-            rig.far.write(arg + '\n');
+            rig.studio.write(arg + '\n');
         } else if (op == "~") {
-            rig.far.write(arg.replace("\\n", "\n").replace("\\r", "\r"));
+            rig.studio.write(arg.replace("\\n", "\n").replace("\\r", "\r"));
         } else if (op == "ok") {
-            rig.far.write("{\"id\":" + a.at(0) + ",\"result\":" + (a.size() > 1 ? a.at(1) : "{}")
-                          + "}\n");
+            rig.studio.write("{\"id\":" + a.at(0) + ",\"result\":" + (a.size() > 1 ? a.at(1) : "{}")
+                             + "}\n");
         } else if (op == "pad") { // an answer of exactly that many bytes
             QByteArray line = "{\"id\":" + a.at(0) + R"(,"result":{},"pad":")";
             line.resize(a.at(1).toLongLong() - 2, 'x');
-            rig.far.write(line + "\"}\n");
+            rig.studio.write(line + "\"}\n");
         } else if (op == "drop") {
-            rig.far.socket->disconnectFromServer();
+            rig.studio.socket->disconnectFromServer();
         } else if (op == "close") {
             rig.app.close();
         } else if (op == "log") {
@@ -560,7 +524,7 @@ void TestServer::sessions()
                     QSKIP("cannot fill the listen backlog of a Unix socket here");
             } else {
                 QVERIFY(jam->release());
-                rig.far.attach(&jam->peer);
+                rig.studio.attach(&jam->peer);
             }
 #else
             QSKIP("needs a Unix socket with a full backlog");

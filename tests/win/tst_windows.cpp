@@ -208,13 +208,13 @@ void TestWindows::refusals()
     rig.send(R"({"jsonrpc":"2.0","id":5,"method":"tools/call","params":{"name":"add_wall"}})");
     QVERIFY(rig.accept());
     if (accepted) {
-        QTRY_VERIFY_WITH_TIMEOUT(rig.far.received.size() == 1, longWait);
+        QTRY_VERIFY_WITH_TIMEOUT(rig.studio.received.size() == 1, longWait);
     } else {
         QTRY_COMPARE_WITH_TIMEOUT(rig.sent.size(), 1, longWait);
         QVERIFY(matches(rig.sent.at(0), json(R"({"id":5,"result":{"isError":true}})")));
         QTRY_COMPARE_WITH_TIMEOUT(
-                rig.far.socket->state(), QLocalSocket::UnconnectedState, longWait);
-        QVERIFY(rig.far.received.isEmpty()); // not a byte reached the pipe
+                rig.studio.socket->state(), QLocalSocket::UnconnectedState, longWait);
+        QVERIFY(rig.studio.received.isEmpty()); // not a byte reached the pipe
     }
     QCOMPARE(rig.server->isConnected(), accepted);
     QCOMPARE(opened, closed); // no process handle left open
