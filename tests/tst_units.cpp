@@ -4,6 +4,8 @@
 
 #include "io/linecutter.h"
 
+#include <cstdlib>
+
 using namespace ves::mcp;
 using namespace ves::mcp::testing;
 
@@ -15,9 +17,16 @@ void setEnvironment(const QStringList &variables)
     for (const char *name :
          {"USERNAME", "USER", "LOGNAME", "VESK_MCP_PIPE", "VESK_MCP_TIMEOUT", "VESK_MCP_VERBOSE"})
         qunsetenv(name);
-    for (const QString &v : variables)
-        qputenv(v.section(QLatin1Char('='), 0, 0).toLatin1(),
-                v.section(QLatin1Char('='), 1).toUtf8());
+    for (const QString &v : variables) {
+        const QString name = v.section(QLatin1Char('='), 0, 0),
+                      value = v.section(QLatin1Char('='), 1);
+#ifdef Q_OS_WIN // the environment is UTF-16 there, and the program reads it so
+        _wputenv_s(reinterpret_cast<const wchar_t *>(name.utf16()),
+                   reinterpret_cast<const wchar_t *>(value.utf16()));
+#else
+        qputenv(name.toLatin1(), value.toUtf8());
+#endif
+    }
 }
 
 } // namespace
