@@ -67,7 +67,7 @@ struct Child
     bool startSim(const QString &pipe, const QStringList &arguments)
     {
         return start(QStringLiteral(VESK_SIM_PATH), QStringList{"--pipe", pipe} + arguments)
-               && QTest::qWaitFor([this] { return err.contains("sim: listening on "); }, 10000);
+               && waitFor([this] { return err.contains("sim: listening on "); }, 10000);
     }
     void send(const QByteArray &line) { process.write(line + '\n'); }
     QJsonValue withId(const QJsonValue &id) const
@@ -79,11 +79,11 @@ struct Child
     }
     bool waitId(const QJsonValue &id, int ms = 15000)
     {
-        return QTest::qWaitFor([&] { return withId(id).isObject(); }, ms);
+        return waitFor([&] { return withId(id).isObject(); }, ms);
     }
     bool finish(int ms = 30000)
     {
-        return QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, ms)
+        return waitFor([&] { return process.state() == QProcess::NotRunning; }, ms)
                && process.exitStatus() == QProcess::NormalExit;
     }
 };
@@ -247,7 +247,7 @@ is sent to the AI service you chose and is subject to its terms.
         "{\"jsonrpc\":\"2.0\",\"id\":11,\"method\":\"tools/call\",\"params\":{\"name\":\"\"}}\n"
         "{\"jsonrpc\":\"2.0\",\"id\":12,\"method\":\"initialize\",\"params\":{\"protocolVersion\":"
         "5}}\n"
-        "{\"jsonrpc\":\"2.0\",\"method\":7}\n",
+        "{\"jsonrpc\":\"2.0\",\"method\":7}\n{\"method\":\"notifications/initialized\"}\n",
         "-",
         R"T({"error":{"code":-32700,"message":"Parse error: unterminated object"},"id":null,"jsonrpc":"2.0"}
 {"error":{"code":-32600,"message":"Invalid Request: empty batch"},"id":null,"jsonrpc":"2.0"}
@@ -268,7 +268,14 @@ is sent to the AI service you chose and is subject to its terms.
 {"error":{"code":-32602,"message":"Invalid params: \"name\" (string) is required"},"id":11,"jsonrpc":"2.0"}
 {"error":{"code":-32602,"message":"Invalid params: \"protocolVersion\" (string) is required"},"id":12,"jsonrpc":"2.0"}
 )T",
-        "vesk-mcp: ignoring an invalid notification\n");
+        "vesk-mcp: ignoring an invalid notification\nvesk-mcp: ignoring an invalid notification\n");
+    row("a line over 256 MiB is rejected",
+        "--pipe|@PIPE@|--poll-ms|0",
+        "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"ping\"}\n" + QByteArray(268435457, 'a') + "\n",
+        "-",
+        "{\"id\":1,\"jsonrpc\":\"2.0\",\"result\":{}}\n{\"error\":{\"code\":-32700,\"message\":"
+        "\"Parse error: message too large\"},\"id\":null,\"jsonrpc\":\"2.0\"}\n",
+        none);
     row("initialize, and the tool texts without Vesk Studio",
         "--pipe|@PIPE@|--poll-ms|0",
         "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"initialize\",\"params\":{\"protocolVersion\":"
@@ -510,7 +517,7 @@ void TestProgram::refusesAnotherAccount()
     QVERIFY(sim.start(
             setpriv,
             {"--reuid=65534", "--regid=65534", "--clear-groups", VESK_SIM_PATH, "--pipe", pipe}));
-    QVERIFY(QTest::qWaitFor([&] { return sim.err.contains("sim: listening on "); }, 10000));
+    QVERIFY(waitFor([&] { return sim.err.contains("sim: listening on "); }, 10000));
     QVERIFY(mcp.start(mcpPath, {"--pipe", pipe}));
     mcp.send(callLine("1", "add_wall"));
     QVERIFY(mcp.waitId(1));
