@@ -205,10 +205,6 @@ public:
         QFile f(file.fileName());
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
     }
-    int count(const QByteArray &line) const
-    {
-        return int(read().split('\n').count("vesk-mcp: " + line));
-    }
 
 private:
     QTemporaryFile file;
