@@ -7,8 +7,9 @@
 //   cancel PARAMS   notifications/cancelled            v PATTERN   what Vesk Studio receives next
 //   listen, accept  the far end listens, takes the connection
 //   ^ LINE          the far end writes LINE            ok ID [R]   the far end answers ID
+//   ~ BYTES         ...BYTES, \n and \r escaped          pad ID N    ...an answer of N bytes
 //   drop, close     the far end disconnects, stops listening
-//   log TEXT        the log has the line "vesk-mcp: TEXT"  nolog TEXT  ...no line starting so
+//   log TEXT        a log line starts "vesk-mcp: TEXT"  nolog TEXT  ...none does
 //   with OPTIONS (first, if any: timeout=MS connect=MS poll=MS,probe=PID,OPEN,SID,SID verbose)
 //   connected B, pending N, finish MS, finished N, quiet (nothing else was written), mark,
 //   since>= MS, since< MS, jam, release (a pipe whose connect stays under way), wait MS
