@@ -106,7 +106,7 @@ m "Vesk Studio's list_changed is not passed on" mcp/tools.cpp \
 m "the answer carries Vesk Studio's id instead of the client's" mcp/relay.cpp \
     'entry.reply(makeResult(entry.clientId, result));' 'entry.reply(makeResult(appId, result));'
 m "a progress notification is lost" mcp/relay.cpp \
-    'notify(method, message.value(QLatin1String("params")).toObject());' ''
+    'notify(method, message.value(QLatin1String("params")).toObject());' '(void)0;'
 m "an error without a numeric code gets -32000" mcp/relay.cpp \
     'code.toInt() : -32603' 'code.toInt() : -32000'
 m "a time-out never fires" mcp/relay.cpp \
@@ -116,13 +116,13 @@ m "a cursor page counts as the first page" mcp/relay.cpp \
     '!params.contains(QLatin1String("cursor")),' 'true,'
 m "a timed-out request is not cancelled in Vesk Studio" mcp/relay.cpp \
     '{QLatin1String("reason"), QLatin1String("timeout")}' '{QLatin1String("reason"), QLatin1String("time-out")}'
-m "no retry while Vesk Studio is unreachable" mcp/link.cpp 'pollTimer.start(pollMs);' ''
+m "no retry while Vesk Studio is unreachable" mcp/link.cpp 'pollTimer.start(pollMs);' '(void)0;'
 m "a call lost with the connection is not a tool error" mcp/link.cpp \
     'toolResult(closed + notConnectedText(), true)' 'toolResult(closed + notConnectedText(), false)'
 m "a connection attempt takes ten times its time-out" mcp/link.cpp \
     'connectTimer.start(connectTimeoutMs);' 'connectTimer.start(connectTimeoutMs * 10);'
 m "a too large message from Vesk Studio keeps the connection" mcp/link.cpp \
-    'closeConnection(QStringLiteral("message from Vesk Studio too large"));' ''
+    'closeConnection(QStringLiteral("message from Vesk Studio too large"));' '(void)0;'
 m "a batch member's answer is passed through as a line" mcp/link.cpp \
     '!it->second.ownLine || ' ''
 m "integers of 19 characters are passed through" mcp/link.cpp 'if (p - start > 18)' 'if (p - start > 19)'
