@@ -3,13 +3,13 @@
 # test suite catches each: builds the copy (one Ninja build directory, incremental), runs ctest
 # (without the layout check) and counts a failing run as caught.
 #
-#   scripts/mutants.sh [--dir DIR] [--timeout S] [--list] [--check] [name-pattern]
+#   scripts/mutants.sh [--dir DIR] [--timeout S] [--list] [--check] [name-part...]
 #
 #   --dir DIR      the copy and its build (default build-mutants/ in the worktree)
 #   --timeout S    ctest's time-out per test program (default 120)
 #   --list         print the faults and exit
 #   --check        only tell which faults no longer find their text (stale) and exit
-#   name-pattern   run only the faults whose name contains it
+#   name-part      run only the faults whose name contains one of the parts given
 #
 # Each fault is (name, file, exact text, replacement). The text must occur exactly once in the
 # file; when it does not (the code changed), the fault is reported as stale, not as caught.
@@ -21,7 +21,7 @@ dir="$root/build-mutants"
 timeout=120
 list=0
 check=0
-pattern=""
+patterns=()
 while [[ $# -gt 0 ]]; do
     case "$1" in
     --dir) dir=$(realpath -m "$2"); shift 2 ;;
@@ -30,7 +30,7 @@ while [[ $# -gt 0 ]]; do
     --check) check=1; shift ;;
     -h|--help) sed -n '2,15p' "$0"; exit 0 ;;
     -*) echo "mutants: unknown option $1" >&2; exit 2 ;;
-    *) pattern="$1"; shift ;;
+    *) patterns+=("$1"); shift ;;
     esac
 done
 
@@ -185,7 +185,9 @@ caught=() missed=()
 start=$SECONDS
 for ((i = 0; i < count; i++)); do
     name=${names[i]} file=${files[i]}
-    [[ -z "$pattern" || "$name" == *"$pattern"* ]] || continue
+    chosen=$((${#patterns[@]} == 0))
+    for part in "${patterns[@]}"; do [[ "$name" == *"$part"* ]] && chosen=1; done
+    [[ $chosen -eq 1 ]] || continue
     cp -p "$src/$file" "$src/$file.orig"
     if ! plant "$src/$file" "${finds[i]}" "${replaces[i]}"; then
         stale+=("$name ($file)")

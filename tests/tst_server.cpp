@@ -338,7 +338,7 @@ void TestServer::sessions_data()
     row("answers not in Qt's form take the parsed way",
         "listen\ncall 1 a\ncall 2 b\ncall 3 c\ncall 4 d\naccept\nv {}\nv {}\nv {}\nv {}\n"
         "^ {\"id\":1,\"result\":{\"b\":1,\"a\":2}}\n< {\"id\":1}\n"
-        "^ {\"id\":2,\"result\":{\"a\":1234567890123456789}}\n< {\"id\":2}\n"
+        "^ {\"id\":2,\"result\":{\"a\":9999999999999999999}}\n< {\"id\":2}\n"
         "^ {\"id\":3,\"result\":{\"a\":\"\\u00e9\",\"b\":1.0}}\n< {\"id\":3}\n"
         "^ {\"id\":4,\"result\":{\"a\":{\"a\":1,\"a\":2}}}\n< {\"id\":4}");
     row("a batch member's answer goes into the batch, not through",
