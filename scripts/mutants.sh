@@ -169,6 +169,9 @@ build="$dir/build"
 mkdir -p "$src"
 (cd "$root" && git ls-files -z --cached --others --exclude-standard) \
     | (cd "$root" && tar --null -T - -cf -) | tar -xf - -C "$src"
+# A run stopped while a fault was planted left its object files behind: the restored copy is
+# older than they are, so it is marked as changed.
+[[ -f "$dir/planted" ]] && touch "$src/$(cat "$dir/planted")" && rm "$dir/planted"
 if [[ ! -f "$build/CMakeCache.txt" ]]; then
     cmake -G Ninja -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=Debug >/dev/null
 fi
@@ -189,6 +192,7 @@ for ((i = 0; i < count; i++)); do
     for part in "${patterns[@]}"; do [[ "$name" == *"$part"* ]] && chosen=1; done
     [[ $chosen -eq 1 ]] || continue
     cp -p "$src/$file" "$src/$file.orig"
+    echo "$file" >"$dir/planted"
     if ! plant "$src/$file" "${finds[i]}" "${replaces[i]}"; then
         stale+=("$name ($file)")
         mv "$src/$file.orig" "$src/$file"
@@ -211,7 +215,7 @@ for ((i = 0; i < count; i++)); do
     touch "$src/$file"
     printf '%-7s %s (%d s)\n' "$result" "$name" $((SECONDS - t0))
 done
-ninja -C "$build" -j2 >/dev/null || true
+ninja -C "$build" -j2 >/dev/null && rm -f "$dir/planted"
 
 echo
 echo "== caught by"
