@@ -6,10 +6,7 @@
 
 namespace ves::mcp {
 
-#ifndef VESK_MCP_VERSION // set from project() in CMakeLists.txt; the fuzz build has none
-#define VESK_MCP_VERSION "unknown"
-#endif
-inline constexpr char programVersion[] = VESK_MCP_VERSION;
+inline constexpr char programVersion[] = VESK_MCP_VERSION; // from project() in CMakeLists.txt
 inline constexpr int defaultCallTimeoutMs = 120000;
 
 struct ServerOptions

@@ -13,8 +13,8 @@ namespace ves::mcp {
 class LineCutter
 {
 public:
-    explicit LineCutter(qint64 maxLine = 0x10000000)
-        : maxLine(maxLine)
+    explicit LineCutter(qint64 lineLimit = 0x10000000)
+        : maxLine(lineLimit)
     {}
 
     // Receives one line without its line end (a CR before the LF is dropped). The bytes are only

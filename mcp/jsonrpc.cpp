@@ -56,7 +56,7 @@ const QString toolsCallMethod = QStringLiteral("tools/call");
 const QString listChangedMethod = QStringLiteral("notifications/tools/list_changed");
 
 McpServer::McpServer(ServerOptions options,
-                     std::function<void(const QByteArray &)> out,
+                     std::function<void(const QByteArray &)> output,
                      QObject *parent)
     : QObject(parent)
     , pipeName(std::move(options.pipeName))
@@ -65,7 +65,7 @@ McpServer::McpServer(ServerOptions options,
     , pollMs(options.pollMs)
     , verbose(options.verbose)
     , version(std::move(options.version))
-    , out(std::move(out))
+    , out(std::move(output))
 {
     if (pipeName.isEmpty())
         pipeName = defaultPipeName();

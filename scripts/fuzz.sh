@@ -52,10 +52,14 @@ fi
 
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
+# A build directory configured from fuzz/ alone, as it once was, is configured anew.
+grep -qs '^VESK_FUZZ:BOOL=ON' "$build/CMakeCache.txt" || rm -rf "$build/CMakeCache.txt" "$build/CMakeFiles"
 if [[ ! -f "$build/CMakeCache.txt" ]]; then
-    cmake "${generator[@]}" -S "$root/fuzz" -B "$build" -DCMAKE_CXX_COMPILER="$cxx" >/dev/null
+    cmake "${generator[@]}" -S "$root" -B "$build" -DCMAKE_CXX_COMPILER="$cxx" \
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESK_FUZZ=ON -DVESK_SANITIZE=ON -DBUILD_TESTING=OFF \
+        >/dev/null
 fi
-cmake --build "$build" --parallel "$jobs"
+cmake --build "$build" --parallel "$jobs" --target "${targets[@]}"
 
 # Leak checks stay with the sanitizer build of the tests: here Qt's caches that outlive one input
 # would make libFuzzer rerun nearly every input under LeakSanitizer, ten times slower.

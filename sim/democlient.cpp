@@ -82,9 +82,9 @@ QStringList toolNames(const QJsonObject &response)
 class Demo : public QObject
 {
 public:
-    Demo(QString mcpPath, QString simPath)
-        : mcpPath(std::move(mcpPath))
-        , simPath(std::move(simPath))
+    Demo(QString mcpProgram, QString simProgram)
+        : mcpPath(std::move(mcpProgram))
+        , simPath(std::move(simProgram))
         , pipeName(QStringLiteral("vesk-demo-%1").arg(QCoreApplication::applicationPid()))
     {
         connect(&mcp, &QProcess::readyReadStandardOutput, this, [this] { readMcp(); });

@@ -58,8 +58,8 @@ const char furnitureDefinition[] = R"json(
 class Arguments
 {
 public:
-    explicit Arguments(const QJsonObject &object)
-        : object(object)
+    explicit Arguments(const QJsonObject &arguments)
+        : object(arguments)
     {}
 
     double number(const char *key, std::optional<double> fallback = {})

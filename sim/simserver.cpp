@@ -73,9 +73,9 @@ void logLine(const QString &text)
     std::fflush(stderr);
 }
 
-SimServer::SimServer(SimOptions options, QObject *parent)
+SimServer::SimServer(SimOptions simOptions, QObject *parent)
     : QObject(parent)
-    , options(std::move(options))
+    , options(std::move(simOptions))
 {
     connect(&server, &QLocalServer::newConnection, this, [this] { accept(); });
 }
@@ -133,9 +133,9 @@ void SimServer::accept()
                 [this, socket](QLocalSocket::LocalSocketError error) {
                     // A peer that closes is logged by the disconnect handler.
                     if (error != QLocalSocket::PeerClosedError)
-                        if (Client *c = client(socket))
+                        if (Client *known = client(socket))
                             logLine(QStringLiteral("client %1: %2")
-                                            .arg(c->number)
+                                            .arg(known->number)
                                             .arg(socket->errorString()));
                 });
         connect(socket, &QLocalSocket::disconnected, this, [this, socket] {

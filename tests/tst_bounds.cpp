@@ -1,5 +1,5 @@
 // tst_bounds.cpp - what hostile and stuck peers can make vesk-mcp hold: memory, the log, the pipe
-#include "rig.h"
+#include "support.h"
 
 #include <QFile>
 #include <QProcess>
@@ -26,6 +26,7 @@
 #endif
 
 using namespace ves::mcp;
+using namespace ves::mcp::testing;
 
 namespace {
 

@@ -1,0 +1,534 @@
+// tst_program.cpp - the built vesk-mcp end to end, with vesk-studio-sim as Vesk Studio where a
+// case needs it: every text a user or client sees, byte for byte (the one place that spells them
+// out), a whole session, the end of input, and clients that stop reading
+#include "support.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#ifndef VESK_SIM_PATH
+#define VESK_SIM_PATH "" // the stand-in is not built: the cases that need it are skipped
+#endif
+
+using namespace ves::mcp;
+using namespace ves::mcp::testing;
+
+namespace {
+
+// A child whose output is collected as it comes; prints its stderr when the test failed.
+struct Child
+{
+    QProcess process;
+    QByteArray out, err;
+    QList<QJsonObject> messages; // stdout, one parsed line each
+
+    Child()
+    {
+        QObject::connect(&process, &QProcess::readyReadStandardOutput, &process, [this] {
+            out += process.readAllStandardOutput();
+            messages.clear();
+            for (const QByteArray &line : out.split('\n'))
+                if (!line.isEmpty())
+                    messages.append(QJsonDocument::fromJson(line).object());
+        });
+        QObject::connect(&process, &QProcess::readyReadStandardError, &process, [this] {
+            err += process.readAllStandardError();
+        });
+    }
+    ~Child()
+    {
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            process.waitForFinished(5000);
+        }
+        if (QTest::currentTestFailed())
+            std::printf(
+                    "--- stderr of %s ---\n%s\n", qPrintable(process.program()), err.constData());
+    }
+    bool start(const QString &program, const QStringList &arguments, const QStringList &env = {})
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (const char *name :
+             {"USER", "LOGNAME", "VESK_MCP_PIPE", "VESK_MCP_TIMEOUT", "VESK_MCP_VERBOSE"})
+            environment.remove(QLatin1String(name));
+        environment.insert(QStringLiteral("USERNAME"), QStringLiteral("cli_user"));
+        for (const QString &v : env)
+            environment.insert(v.section(QLatin1Char('='), 0, 0), v.section(QLatin1Char('='), 1));
+        process.setProcessEnvironment(environment);
+        process.start(program, arguments);
+        return process.waitForStarted(30000);
+    }
+    bool startSim(const QString &pipe, const QStringList &arguments)
+    {
+        return start(QStringLiteral(VESK_SIM_PATH), QStringList{"--pipe", pipe} + arguments)
+               && waitFor([this] { return err.contains("sim: listening on "); }, 10000);
+    }
+    void send(const QByteArray &line) { process.write(line + '\n'); }
+    QJsonValue withId(const QJsonValue &id) const
+    {
+        for (const QJsonObject &m : messages)
+            if (m.value(QLatin1String("id")) == id)
+                return m;
+        return QJsonValue::Undefined;
+    }
+    bool waitId(const QJsonValue &id, int ms = 15000)
+    {
+        return waitFor([&] { return withId(id).isObject(); }, ms);
+    }
+    bool finish(int ms = 30000)
+    {
+        return waitFor([&] { return process.state() == QProcess::NotRunning; }, ms)
+               && process.exitStatus() == QProcess::NormalExit;
+    }
+};
+
+const QString mcpPath = QStringLiteral(VESK_MCP_PATH);
+
+QByteArray callLine(const QByteArray &id, const char *tool, const QByteArray &arguments = "{}")
+{
+    return R"({"jsonrpc":"2.0","id":)" + id + R"(,"method":"tools/call","params":{"name":")" + tool
+           + R"(","arguments":)" + arguments + "}}";
+}
+
+// Starts vesk-mcp with fd (1 or 2) on a pipe; closed: nobody will ever read it.
+bool startOnPipe(Child &child, int fd, const QStringList &arguments, int *readEnd = nullptr)
+{
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0)
+        return false;
+    const int writeEnd = fds[1];
+    child.process.setChildProcessModifier([writeEnd, fd] { ::dup2(writeEnd, fd); });
+    const bool started = child.start(mcpPath, arguments);
+    ::close(writeEnd);
+    if (readEnd)
+        *readEnd = fds[0];
+    else
+        ::close(fds[0]);
+    return started;
+}
+
+} // namespace
+
+class TestProgram : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void texts_data();
+    void texts();
+    void session();
+    void endOfInputWithCallOutstanding();
+    void closedStdout_data();
+    void closedStdout();
+    void undrainedStderr();
+    void refusesAnotherAccount();
+};
+
+void TestProgram::initTestCase()
+{
+    QVERIFY(QFile::exists(mcpPath));
+}
+
+// Each row: vesk-mcp's arguments (|-separated, @PIPE@ a fresh pipe), its input (lines; none:
+// stdin stays open, as for the informational options), the stand-in's arguments (- for none),
+// then stdout and stderr byte for byte and the exit code.
+void TestProgram::texts_data()
+{
+    QTest::addColumn<QString>("arguments");
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<QString>("sim");
+    QTest::addColumn<QByteArray>("out");
+    QTest::addColumn<QByteArray>("err");
+    QTest::addColumn<int>("exitCode");
+    const auto row = [](const char *sentence,
+                        const char *arguments,
+                        const QByteArray &input,
+                        const char *sim,
+                        const QByteArray &out,
+                        const QByteArray &err,
+                        int exitCode = 0) {
+        QTest::newRow(sentence) << QString::fromUtf8(arguments) << input << QString::fromLatin1(sim)
+                                << out << err << exitCode;
+    };
+    const QByteArray none;
+    row("--help prints the help, with the program's path as it is",
+        "--help",
+        none,
+        "-",
+        R"T(vesk-mcp 0.6.0 - MCP server for Vesk Studio
+
+Connects AI assistants (Claude Code, Claude Desktop and other Model Context
+Protocol clients) to a running Vesk Studio. The AI client starts this program
+itself and talks to it over stdin/stdout; it is not meant to be used by hand.
+
+Setup:
+  1. In Vesk Studio turn on Tools › AI Connection (Công cụ › Kết nối AI).
+     The connection is local to this computer and this Windows account.
+  2. Register vesk-mcp once with your AI client.
+
+  Claude Code:
+    claude mcp add vesk -- "@PATH@"
+    (add --scope user before "vesk" to use it in every project)
+
+  Claude Desktop: Settings › Developer › Edit Config, then add to
+  claude_desktop_config.json and restart Claude Desktop:
+    {
+      "mcpServers": {
+        "vesk": {
+          "command": "@JSONPATH@"
+        }
+      }
+    }
+
+Options:
+  --pipe NAME        local pipe of Vesk Studio
+                     (default for this account: vesk-studio-mcp-cli_user)
+  --timeout SECONDS  longest wait for one tool call (default 120)
+  --poll-ms MS       while Vesk Studio is not reachable, retry every MS
+                     milliseconds (default 2000, 0 = only on request)
+  --verbose          log every message to stderr
+  --print-pipe-name  print the pipe name and exit
+  -h, --help         show this help
+  -v, --version      show the version
+
+Environment: VESK_MCP_PIPE, VESK_MCP_TIMEOUT (seconds), VESK_MCP_VERBOSE=1.
+
+Everything the AI changes is one undoable step in Vesk Studio. Drawing data
+is sent to the AI service you chose and is subject to its terms.
+)T",
+        none);
+    row("-v prints the version line",
+        "-v",
+        none,
+        "-",
+        "vesk-mcp 0.6.0 (Vesk Studio MCP server; MCP protocol 2025-11-25, 2025-06-18, "
+        "2025-03-26, 2024-11-05)\n",
+        none);
+    row("--print-pipe-name prints the account's name, not the one given",
+        "--pipe|x|--print-pipe-name",
+        none,
+        "-",
+        "vesk-studio-mcp-cli_user\n",
+        none);
+    row("an invalid value is an error with exit code 2",
+        "--timeout|86400.5",
+        none,
+        "-",
+        none,
+        "vesk-mcp: invalid value for --timeout (see --help)\n",
+        2);
+    row("an unknown argument is reported in UTF-8",
+        "bản-vẽ",
+        none,
+        "-",
+        none,
+        "vesk-mcp: unknown option \"bản-vẽ\" (see --help)\n",
+        2);
+    row("JSON-RPC errors",
+        "--pipe|@PIPE@|--poll-ms|0",
+        "{\n[]\n[5]\n{\"jsonrpc\":\"2.0\",\"id\":1}\n{\"jsonrpc\":\"2.0\",\"id\":null,\"method\":"
+        "\"a\"}\n"
+        "{\"id\":2,\"method\":\"ping\"}\n{\"jsonrpc\":\"2.0\",\"id\":3,\"method\":5}\n"
+        "{\"jsonrpc\":\"2.0\",\"id\":4,\"method\":\"ping\",\"params\":[]}\n"
+        "{\"jsonrpc\":\"2.0\",\"id\":5,\"method\":\"nope\"}\n"
+        "{\"jsonrpc\":\"2.0\",\"id\":6,\"method\":\"tools/call\",\"params\":{}}\n"
+        "{\"jsonrpc\":\"2.0\",\"id\":7,\"method\":\"tools/call\",\"params\":{\"name\":\"a\","
+        "\"arguments\":5}}\n{\"jsonrpc\":\"2.0\",\"id\":8,\"method\":\"initialize\"}\n"
+        "{\"jsonrpc\":\"2.0\",\"id\":true}\n{\"jsonrpc\":\"1.0\",\"method\":\"ping\",\"id\":null}\n"
+        "{\"jsonrpc\":\"2.0\",\"id\":9,\"method\":\"Tools/list\",\"params\":[]}\n"
+        "{\"jsonrpc\":\"2.0\",\"id\":10,\"method\":\"Tools/list\"}\n"
+        "{\"jsonrpc\":\"2.0\",\"id\":11,\"method\":\"tools/call\",\"params\":{\"name\":\"\"}}\n"
+        "{\"jsonrpc\":\"2.0\",\"id\":12,\"method\":\"initialize\",\"params\":{\"protocolVersion\":"
+        "5}}\n"
+        "{\"jsonrpc\":\"2.0\",\"method\":7}\n{\"method\":\"notifications/initialized\"}\n",
+        "-",
+        R"T({"error":{"code":-32700,"message":"Parse error: unterminated object"},"id":null,"jsonrpc":"2.0"}
+{"error":{"code":-32600,"message":"Invalid Request: empty batch"},"id":null,"jsonrpc":"2.0"}
+[{"error":{"code":-32600,"message":"Invalid Request"},"id":null,"jsonrpc":"2.0"}]
+{"error":{"code":-32600,"message":"Invalid Request: \"method\" is missing"},"id":1,"jsonrpc":"2.0"}
+{"error":{"code":-32600,"message":"Invalid Request: \"id\" must be a string or a number"},"id":null,"jsonrpc":"2.0"}
+{"error":{"code":-32600,"message":"Invalid Request: \"jsonrpc\" must be \"2.0\""},"id":2,"jsonrpc":"2.0"}
+{"error":{"code":-32600,"message":"Invalid Request: \"method\" must be a string"},"id":3,"jsonrpc":"2.0"}
+{"error":{"code":-32602,"message":"Invalid params: \"params\" must be an object"},"id":4,"jsonrpc":"2.0"}
+{"error":{"code":-32601,"message":"Method not found: nope"},"id":5,"jsonrpc":"2.0"}
+{"error":{"code":-32602,"message":"Invalid params: \"name\" (string) is required"},"id":6,"jsonrpc":"2.0"}
+{"error":{"code":-32602,"message":"Invalid params: \"arguments\" must be an object"},"id":7,"jsonrpc":"2.0"}
+{"error":{"code":-32602,"message":"Invalid params: \"protocolVersion\" (string) is required"},"id":8,"jsonrpc":"2.0"}
+{"error":{"code":-32600,"message":"Invalid Request: \"method\" is missing"},"id":null,"jsonrpc":"2.0"}
+{"error":{"code":-32600,"message":"Invalid Request: \"id\" must be a string or a number"},"id":null,"jsonrpc":"2.0"}
+{"error":{"code":-32602,"message":"Invalid params: \"params\" must be an object"},"id":9,"jsonrpc":"2.0"}
+{"error":{"code":-32601,"message":"Method not found: Tools/list"},"id":10,"jsonrpc":"2.0"}
+{"error":{"code":-32602,"message":"Invalid params: \"name\" (string) is required"},"id":11,"jsonrpc":"2.0"}
+{"error":{"code":-32602,"message":"Invalid params: \"protocolVersion\" (string) is required"},"id":12,"jsonrpc":"2.0"}
+)T",
+        "vesk-mcp: ignoring an invalid notification\nvesk-mcp: ignoring an invalid notification\n");
+    row("a line over 256 MiB is rejected",
+        "--pipe|@PIPE@|--poll-ms|0",
+        "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"ping\"}\n" + QByteArray(268435457, 'a') + "\n",
+        "-",
+        "{\"id\":1,\"jsonrpc\":\"2.0\",\"result\":{}}\n{\"error\":{\"code\":-32700,\"message\":"
+        "\"Parse error: message too large\"},\"id\":null,\"jsonrpc\":\"2.0\"}\n",
+        none);
+    row("initialize, and the tool texts without Vesk Studio",
+        "--pipe|@PIPE@|--poll-ms|0",
+        "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"initialize\",\"params\":{\"protocolVersion\":"
+        "\"2025-06-18\",\"clientInfo\":{\"name\":\"tester %1\",\"version\":\"2.0\"}}}\n"
+        "{\"jsonrpc\":\"2.0\",\"id\":2,\"method\":\"tools/"
+        "call\",\"params\":{\"name\":\"vesk_status\"}}\n"
+        "{\"jsonrpc\":\"2.0\",\"id\":3,\"method\":\"tools/call\",\"params\":{\"name\":\"a%1\"}}\n"
+        "{\"jsonrpc\":\"2.0\",\"id\":4,\"method\":\"tools/list\"}\n",
+        "-",
+        R"T({"id":1,"jsonrpc":"2.0","result":{"capabilities":{"tools":{"listChanged":true}},"instructions":"Vesk Studio is a 2D CAD application for Windows made for architectural drawings: floor plans with walls, doors, windows, rooms, furniture symbols and dimensions, quick plans built from a plan description, and 3D models generated from the plan. Its interface is in Vietnamese or English. These tools act on the drawing currently open in the running Vesk Studio window.\n- Units: every length and coordinate is in millimetres (mm); angles are in degrees, counter-clockwise from the +X axis; the Y axis points up.\n- Every change made through these tools is one undoable step: the user can press Ctrl+Z, and you can call the undo tool.\n- After drawing or changing something, call the screenshot tool (get_screenshot; get_3d_screenshot for the 3D view) to look at the result and correct mistakes before going on.\n- Saving or exporting never overwrites an existing file unless you pass \"overwrite\": true; do that only when the user asked for it.\n- If vesk_status is the only tool, Vesk Studio is not running or its AI connection is switched off: ask the user to open Vesk Studio and turn on Tools › AI Connection (Vietnamese menu: Công cụ › Kết nối AI). The tool list is refreshed automatically once the connection is on.","protocolVersion":"2025-06-18","serverInfo":{"name":"vesk-studio","title":"Vesk Studio","version":"0.6.0"}}}
+{"id":2,"jsonrpc":"2.0","result":{"content":[{"text":"Vesk Studio chưa kết nối: hãy mở Vesk Studio và bật Công cụ › Kết nối AI, rồi thử lại.\nVesk Studio is not connected: open Vesk Studio and turn on Tools › AI Connection, then try again.\n(local pipe: \\\\.\\pipe\\@PIPE@)","type":"text"}],"isError":false}}
+{"id":3,"jsonrpc":"2.0","result":{"content":[{"text":"Công cụ \"a%1\" chưa dùng được. / Tool \"a%1\" is not available.\nVesk Studio chưa kết nối: hãy mở Vesk Studio và bật Công cụ › Kết nối AI, rồi thử lại.\nVesk Studio is not connected: open Vesk Studio and turn on Tools › AI Connection, then try again.\n(local pipe: \\\\.\\pipe\\@PIPE@)","type":"text"}],"isError":true}}
+{"id":4,"jsonrpc":"2.0","result":{"tools":[{"annotations":{"destructiveHint":false,"idempotentHint":true,"openWorldHint":false,"readOnlyHint":true,"title":"Vesk Studio connection"},"description":"Check whether Vesk Studio is running with its AI connection (Tools › AI Connection / Công cụ › Kết nối AI) switched on. Call it when the drawing tools are missing; the tool list is refreshed automatically once Vesk Studio is connected.","inputSchema":{"additionalProperties":false,"properties":{},"type":"object"},"name":"vesk_status","title":"Vesk Studio connection"}]}}
+)T",
+        "vesk-mcp: client tester %1 2.0, protocol 2025-06-18 (requested 2025-06-18), pipe @PIPE@\n"
+        "vesk-mcp: Vesk Studio is not reachable (@PIPE@)\n");
+    row("the input's edges: blank lines, a last line without LF, its CR, spaces after it",
+        "--pipe|@PIPE@|--poll-ms|0",
+        "\n\r\n   \n\t\r\n{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"ping\"}\n   \n"
+        "{\"jsonrpc\":\"2.0\",\"id\":2,\"method\":\"ping\"}\r",
+        "-",
+        "{\"id\":1,\"jsonrpc\":\"2.0\",\"result\":{}}\n{\"id\":2,\"jsonrpc\":\"2.0\",\"result\":{}}"
+        "\n",
+        none);
+    const QByteArray id(570, 'x');
+    const QByteArray ping = "{\"jsonrpc\":\"2.0\",\"method\":\"ping\",\"id\":\"" + id + "\"}";
+    const QByteArray pong = "{\"id\":\"" + id + "\",\"jsonrpc\":\"2.0\",\"result\":{}}";
+    row("--verbose traces each message, cut to 600 bytes and its size",
+        "--verbose|--pipe|@PIPE@|--poll-ms|0",
+        "\xEF\xBB\xBF\n" + ping + "\n{\"jsonrpc\":\"2.0\",\"id\":1,\"result\":{}}\n",
+        "-",
+        pong + "\n",
+        "vesk-mcp: <- " + ping.left(600) + "... (" + QByteArray::number(ping.size())
+                + " bytes)\nvesk-mcp: -> " + pong.left(600) + "... ("
+                + QByteArray::number(pong.size())
+                + " bytes)\nvesk-mcp: <- {\"jsonrpc\":\"2.0\",\"id\":1,\"result\":{}}\n"
+                  "vesk-mcp: ignoring a response from the client\n");
+    row("connected, the status tool says so",
+        "--pipe|@PIPE@",
+        "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"tools/"
+        "call\",\"params\":{\"name\":\"vesk_status\"}}\n",
+        "",
+        R"T({"id":1,"jsonrpc":"2.0","result":{"content":[{"text":"Vesk Studio đã kết nối, sẵn sàng nhận lệnh.\nVesk Studio is connected and ready.","type":"text"}],"isError":false}})T"
+        "\n",
+        "vesk-mcp: connected to Vesk Studio (@PIPE@)\nvesk-mcp: Vesk Studio is reachable\n");
+    row("a call without answer times out",
+        "--pipe|@PIPE@|--timeout|1",
+        callLine("1", "add_wall") + "\n",
+        "--never-answer",
+        R"T({"id":1,"jsonrpc":"2.0","result":{"content":[{"text":"Vesk Studio không trả lời trong 1 giây (công cụ \"add_wall\"); có thể ứng dụng đang bận hoặc đang mở một hộp thoại.\nVesk Studio did not answer within 1 s (tool \"add_wall\"); it may be busy or showing a dialog. Check its window, then try again or take a screenshot to see the current state.","type":"text"}],"isError":true}}
+)T",
+        "vesk-mcp: connected to Vesk Studio (@PIPE@)\nvesk-mcp: Vesk Studio is reachable\n"
+        "vesk-mcp: no answer to tools/call add_wall within 1 s\n");
+    row("a call lost with the connection",
+        "--pipe|@PIPE@|--poll-ms|0",
+        callLine("1", "add_wall") + "\n",
+        "--close-on-call",
+        R"T({"id":1,"jsonrpc":"2.0","result":{"content":[{"text":"Mất kết nối với Vesk Studio khi đang chạy \"add_wall\"; thao tác có thể chưa xong.\nThe connection to Vesk Studio was closed while \"add_wall\" was running; the operation may not have completed.\nVesk Studio chưa kết nối: hãy mở Vesk Studio và bật Công cụ › Kết nối AI, rồi thử lại.\nVesk Studio is not connected: open Vesk Studio and turn on Tools › AI Connection, then try again.\n(local pipe: \\\\.\\pipe\\@PIPE@)","type":"text"}],"isError":true}}
+)T",
+        "vesk-mcp: connected to Vesk Studio (@PIPE@)\nvesk-mcp: Vesk Studio is reachable\n"
+        "vesk-mcp: connection to Vesk Studio closed (QLocalSocket: Remote closed)\n"
+        "vesk-mcp: Vesk Studio is not reachable (@PIPE@)\n");
+}
+
+void TestProgram::texts()
+{
+    QFETCH(QString, arguments);
+    QFETCH(QByteArray, input);
+    QFETCH(QString, sim);
+    QFETCH(QByteArray, out);
+    QFETCH(QByteArray, err);
+    QFETCH(int, exitCode);
+
+    const QByteArray pipe = uniquePipeName().toUtf8();
+    // The help from a copy in a directory whose name holds placeholders and a backslash.
+    QTemporaryDir temporary;
+    QVERIFY(QDir().mkpath(temporary.path() + QStringLiteral("/dir %1 %5 back\\slash")));
+    const QString program = temporary.path() + QStringLiteral("/dir %1 %5 back\\slash/vesk-mcp");
+    QVERIFY(QFile::copy(mcpPath, program));
+    QByteArray jsonPath = program.toUtf8();
+    jsonPath.replace("\\", "\\\\");
+    for (QByteArray *text : {&out, &err})
+        text->replace("@PIPE@", pipe)
+                .replace("@JSONPATH@", jsonPath)
+                .replace("@PATH@", program.toUtf8());
+
+    Child far;
+    if (sim != QLatin1String("-")) {
+        if (QByteArray(VESK_SIM_PATH).isEmpty())
+            QSKIP("vesk-studio-sim is not built");
+        QVERIFY(far.startSim(QString::fromUtf8(pipe), sim.split(' ', Qt::SkipEmptyParts)));
+    }
+    Child mcp;
+    QVERIFY(mcp.start(program, arguments.replace("@PIPE@", pipe).split('|')));
+    if (!input.isEmpty()) {
+        mcp.process.write(input);
+        mcp.process.closeWriteChannel();
+    }
+    QVERIFY(mcp.finish());
+    QCOMPARE(mcp.out, out);
+    QCOMPARE(mcp.err, err);
+    QCOMPARE(mcp.process.exitCode(), exitCode);
+}
+
+void TestProgram::session()
+{
+    if (QByteArray(VESK_SIM_PATH).isEmpty())
+        QSKIP("vesk-studio-sim is not built");
+    const QString pipe = uniquePipeName();
+    Child sim, mcp;
+    QVERIFY(sim.startSim(pipe, {"--page-size", "4", "--error-on", "add_opening"}));
+    QVERIFY(mcp.start(mcpPath, {"--pipe", pipe}));
+    mcp.send(
+            R"({"jsonrpc":"2.0","id":"i","method":"initialize","params":{"protocolVersion":"2025-06-18"}})");
+    mcp.send(R"({"jsonrpc":"2.0","method":"notifications/initialized"})");
+    QStringList names;
+    QJsonValue cursor;
+    for (int page = 1; page == 1 || cursor.isString(); ++page) { // Vesk Studio's pages
+        QVERIFY(page < 10);
+        mcp.send(R"({"jsonrpc":"2.0","id":)" + QByteArray::number(page)
+                 + R"(,"method":"tools/list","params":)"
+                 + compact(cursor.isString() ? QJsonObject{{"cursor", cursor}} : QJsonObject())
+                 + "}");
+        QVERIFY(mcp.waitId(page));
+        for (const QJsonValue &tool : mcp.withId(page)["result"]["tools"].toArray())
+            names.append(tool["name"].toString());
+        cursor = mcp.withId(page)["result"]["nextCursor"];
+    }
+    QCOMPARE(names.count("vesk_status"), 1);
+    QCOMPARE(names.at(4), "vesk_status"); // at the end of the first page
+    for (const char *tool : {"add_wall", "add_opening", "list_elements", "undo", "render_preview"})
+        QVERIFY2(names.contains(tool), tool);
+
+    mcp.send(callLine("20", "add_wall", R"({"x1":0,"y1":0,"x2":4000,"y2":0})"));
+    mcp.send(callLine("21", "add_opening", R"({"wall":"W1"})"));
+    mcp.send(callLine("22", "list_elements"));
+    QVERIFY(mcp.waitId(20) && mcp.waitId(21) && mcp.waitId(22));
+    QCOMPARE(mcp.withId(20)["result"]["isError"], false);
+    QVERIFY(mcp.withId(22)["result"]["content"][0]["text"].toString().contains("W1"));
+    QVERIFY(matches(mcp.withId(21),
+                    json(R"({"error":{"code":-32000,"data":{"tool":"add_opening"}}})")));
+    mcp.process.closeWriteChannel();
+    QVERIFY(mcp.finish());
+    QCOMPARE(mcp.process.exitCode(), 0);
+    for (const QByteArray &line : mcp.out.split('\n')) // compact JSON, one message a line
+        QVERIFY(line.isEmpty() || compact(json(line)) == line);
+    // Vesk Studio saw its own ids in order and no jsonrpc member.
+    QTRY_VERIFY(sim.out.count('\n') >= 4);
+    const QList<QByteArray> received = sim.out.split('\n');
+    for (int i = 0; i + 1 < received.size(); ++i) {
+        QCOMPARE(json(received.at(i))["id"], i + 1);
+        QVERIFY(!received.at(i).contains("jsonrpc"));
+    }
+}
+
+// The end of input waits for an outstanding call, up to a grace of 3 s, then ends with 0.
+void TestProgram::endOfInputWithCallOutstanding()
+{
+    if (QByteArray(VESK_SIM_PATH).isEmpty())
+        QSKIP("vesk-studio-sim is not built");
+    const QString pipe = uniquePipeName();
+    Child sim, mcp;
+    QVERIFY(sim.startSim(pipe, {"--never-answer"}));
+    QVERIFY(mcp.start(mcpPath, {"--pipe", pipe}));
+    mcp.send(callLine("1", "add_wall"));
+    QTRY_VERIFY(sim.out.contains("add_wall"));
+    QElapsedTimer clock;
+    clock.start();
+    mcp.process.closeWriteChannel();
+    QVERIFY(mcp.finish());
+    QVERIFY2(clock.elapsed() >= 2500, "ended before the grace period");
+    QCOMPARE(mcp.process.exitCode(), 0);
+    QVERIFY(mcp.err.contains("vesk-mcp: input closed, 1 request(s) left unanswered\n"));
+    QVERIFY(mcp.out.isEmpty());
+}
+
+void TestProgram::closedStdout_data()
+{
+    QTest::addColumn<bool>("afterEndOfInput");
+    QTest::newRow("a failed write ends the program with 1 while its input is open") << false;
+    QTest::newRow("the finish after the end of input keeps the exit code 1") << true;
+}
+
+// The client has gone away: writing an answer fails, which ends the program with 1.
+void TestProgram::closedStdout()
+{
+    QFETCH(bool, afterEndOfInput);
+    const QString pipe = uniquePipeName();
+    QLocalServer app;
+    QVERIFY(app.listen(pipe));
+    Child mcp;
+    QTemporaryFile input;
+    QVERIFY(input.open());
+    input.write(callLine("1", "draw") + "\n");
+    input.close();
+    if (afterEndOfInput)
+        mcp.process.setStandardInputFile(input.fileName());
+    QVERIFY(startOnPipe(mcp, 1, {"--pipe", pipe, "--poll-ms", "0"}));
+    if (afterEndOfInput) { // the answer comes from Vesk Studio after the end of input
+        QTRY_VERIFY_WITH_TIMEOUT(app.hasPendingConnections(), 30000);
+        QLocalSocket *far = app.nextPendingConnection();
+        QTRY_VERIFY_WITH_TIMEOUT(far->canReadLine(), 30000);
+        far->write("{\"id\":1,\"result\":{}}\n");
+        far->flush();
+    } else {
+        mcp.send(R"({"jsonrpc":"2.0","id":"p","method":"ping"})");
+    }
+    QVERIFY(mcp.finish());
+    QVERIFY(mcp.err.endsWith("vesk-mcp: cannot write to stdout, exiting\n"));
+    QCOMPARE(mcp.process.exitCode(), 1);
+}
+
+// A client that pipes stderr and never reads it: the log gives way, the program goes on.
+void TestProgram::undrainedStderr()
+{
+    Child mcp;
+    int readEnd = -1;
+    QVERIFY(startOnPipe(
+            mcp, 2, {"--verbose", "--pipe", uniquePipeName(), "--poll-ms", "0"}, &readEnd));
+    const QByteArray ping = R"({"jsonrpc":"2.0","id":"p","method":"ping"})"
+                            "\n";
+    mcp.process.write(ping.repeated(3000)); // two trace lines each: more than a pipe holds
+    mcp.process.closeWriteChannel();
+    const bool finished = mcp.finish(60000);
+    ::close(readEnd);
+    QVERIFY2(finished, "vesk-mcp blocked on its log");
+    QCOMPARE(mcp.out.count("\"result\":{}"), 3000);
+}
+
+void TestProgram::refusesAnotherAccount()
+{
+    const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
+    if (::getuid() != 0 || setpriv.isEmpty() || QByteArray(VESK_SIM_PATH).isEmpty())
+        QSKIP("needs root, setpriv and the stand-in to serve the pipe from another account");
+    QTemporaryDir dir;
+    QVERIFY(QFile::setPermissions(dir.path(), QFileDevice::Permissions(0x7777)));
+    const QString pipe = dir.filePath("pipe");
+    Child sim, mcp;
+    QVERIFY(sim.start(
+            setpriv,
+            {"--reuid=65534", "--regid=65534", "--clear-groups", VESK_SIM_PATH, "--pipe", pipe}));
+    QVERIFY(waitFor([&] { return sim.err.contains("sim: listening on "); }, 10000));
+    QVERIFY(mcp.start(mcpPath, {"--pipe", pipe}));
+    mcp.send(callLine("1", "add_wall"));
+    QVERIFY(mcp.waitId(1));
+    QCOMPARE(mcp.withId(1)["result"]["isError"], true);
+    QTRY_VERIFY(mcp.err.contains("vesk-mcp: refusing pipe " + pipe.toUtf8() + ": server process "
+                                 + QByteArray::number(sim.process.processId())
+                                 + " belongs to another account\n"));
+    QVERIFY(!mcp.err.contains("connected to"));
+    QTRY_VERIFY(sim.err.contains("sim: client 1 disconnected"));
+    QVERIFY2(sim.out.isEmpty(), sim.out.constData()); // not a byte reached it
+}
+
+QTEST_GUILESS_MAIN(TestProgram)
+#include "tst_program.moc"

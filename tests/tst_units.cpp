@@ -1,0 +1,316 @@
+// tst_units.cpp - the parts without a peer: options from the environment and the command line,
+// the account's pipe name, and the line cutter of stdin and the pipe
+#include "support.h"
+
+#include "io/linecutter.h"
+
+#include <cstdlib>
+
+using namespace ves::mcp;
+using namespace ves::mcp::testing;
+
+namespace {
+
+// Sets the variables for one row ("NAME=value"), with every other one the program reads unset.
+void setEnvironment(const QStringList &variables)
+{
+    for (const char *name :
+         {"USERNAME", "USER", "LOGNAME", "VESK_MCP_PIPE", "VESK_MCP_TIMEOUT", "VESK_MCP_VERBOSE"})
+        qunsetenv(name);
+    for (const QString &v : variables) {
+        const QString name = v.section(QLatin1Char('='), 0, 0),
+                      value = v.section(QLatin1Char('='), 1);
+#ifdef Q_OS_WIN // the environment is UTF-16 there, and the program reads it so
+        _wputenv_s(reinterpret_cast<const wchar_t *>(name.utf16()),
+                   reinterpret_cast<const wchar_t *>(value.utf16()));
+#else
+        qputenv(name.toLatin1(), value.toUtf8());
+#endif
+    }
+}
+
+} // namespace
+
+class TestUnits : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void options_data();
+    void options();
+    void pipeName_data();
+    void pipeName();
+    void cutting_data();
+    void cutting();
+    void stopAndClear();
+};
+
+void TestUnits::options_data()
+{
+    QTest::addColumn<QString>("variables"); // ;-separated
+    QTest::addColumn<QString>("arguments"); // |-separated
+    QTest::addColumn<QString>("outcome");   // run, help, version, pipe, or the option in error
+    QTest::addColumn<QString>("changes");   // what differs from the start values afterwards
+    const auto row = [](const char *sentence,
+                        const char *variables,
+                        const char *arguments,
+                        const char *outcome,
+                        const char *changes) {
+        QTest::newRow(sentence) << QString::fromUtf8(variables) << QString::fromUtf8(arguments)
+                                << QString::fromUtf8(outcome) << QString::fromUtf8(changes);
+    };
+    row("nothing set leaves the start values", "", "", "run", "");
+    row("a timeout of a day is accepted, truncated to ms",
+        "",
+        "--timeout|86400",
+        "run",
+        "t86400000");
+    row("a timeout of 1.9999 s is 1999 ms, in exponent form too",
+        "",
+        "--timeout|1.9999e0",
+        "run",
+        "t1999");
+    for (const char *value : {"86400.5", "0", "-5", "abc", "", "inf", "nan"})
+        QTest::addRow("a timeout of '%s' is an invalid value", value)
+                << QString() << QStringLiteral("--timeout|") + value << "--timeout"
+                << "";
+    row("a timeout without its value is an invalid value", "", "--timeout", "--timeout", "");
+    row("the largest 32-bit poll interval is accepted, and 0",
+        "",
+        "--poll-ms|0|--poll-ms|2147483647",
+        "run",
+        "p2147483647");
+    for (const char *value : {"1.5", "-1", "2147483648", "0x10", ""})
+        QTest::addRow("a poll interval of '%s' is an invalid value", value)
+                << QString() << QStringLiteral("--poll-ms|") + value << "--poll-ms"
+                << "";
+    row("a pipe name is trimmed, and blank is an invalid value",
+        "",
+        "--pipe| a |--pipe|  ",
+        "--pipe",
+        "'a'");
+    row("the pipe option takes the next argument whatever it looks like",
+        "",
+        "--pipe|--verbose",
+        "run",
+        "'--verbose'");
+    row("options left of an error are applied and the error ends the line",
+        "",
+        "--timeout|5|--poll-ms|x|--pipe|late",
+        "--poll-ms",
+        "t5000");
+    row("an unknown option before help is an error", "", "--bogus|--help", "--bogus", "");
+    row("help before an error prints the help, and /? is help", "", "/?|--timeout|abc", "help", "");
+    row("options left of version are applied", "", "--verbose|-v|--timeout|abc", "version", "v");
+    row("--version and -h are the long and short forms", "", "--version", "version", "");
+    row("print-pipe-name ends the line", "", "--pipe|x|--print-pipe-name|--pipe", "pipe", "'x'");
+    for (const char *argument : {"--HELP", "-V", "--pipe=x", "run", "--", "Nguyễn"})
+        QTest::addRow("the argument '%s' is an unknown option", argument)
+                << QString() << QString::fromUtf8(argument) << QString::fromUtf8(argument) << "";
+    row("the command line overrides the variables",
+        "VESK_MCP_TIMEOUT=30;VESK_MCP_PIPE=e",
+        "--timeout|10|--pipe|l",
+        "run",
+        "t10000 'l'");
+    row("the timeout variable has no upper bound of a day, and is truncated",
+        "VESK_MCP_TIMEOUT=100000.0009",
+        "",
+        "run",
+        "t100000000");
+    for (const char *value : {"abc", "0", "-5", "", "nan", "30s"})
+        QTest::addRow("a timeout variable of '%s' is ignored", value)
+                << QStringLiteral("VESK_MCP_TIMEOUT=") + value << QString() << "run"
+                << "";
+    row("a timeout variable beyond an int is capped",
+        "VESK_MCP_TIMEOUT=1e300",
+        "",
+        "run",
+        "t2147483647");
+    row("verbose variable 1 turns verbose on", "VESK_MCP_VERBOSE=1", "", "run", "v");
+    for (const char *value : {"true", "01", " 1", "0"})
+        QTest::addRow("verbose variable '%s' leaves verbose off", value)
+                << QStringLiteral("VESK_MCP_VERBOSE=") + value << QString() << "run"
+                << "";
+    row("the pipe variable is taken without trimming", "VESK_MCP_PIPE= a ", "", "run", "' a '");
+}
+
+void TestUnits::options()
+{
+    QFETCH(QString, variables);
+    QFETCH(QString, arguments);
+    QFETCH(QString, outcome);
+    QFETCH(QString, changes);
+    setEnvironment(variables.split(QLatin1Char(';'), Qt::SkipEmptyParts));
+    ServerOptions o;
+    applyEnvironment(o);
+    const CommandLine command
+            = applyCommandLine(o, arguments.isEmpty() ? QStringList() : arguments.split('|'));
+    const char *const actions[] = {"run", "help", "version", "pipe", "error"};
+    QString got = QString::fromLatin1(actions[command.action]);
+    if (command.action == CommandLine::Error) // the option named in the message
+        got = command.error.contains(QLatin1Char('"'))
+                      ? command.error.section(QLatin1Char('"'), 1, 1)
+                      : command.error.section(QLatin1Char(' '), 4, 4);
+    QCOMPARE(got, outcome);
+    QStringList differs;
+    if (o.callTimeoutMs != 120000)
+        differs << QStringLiteral("t%1").arg(o.callTimeoutMs);
+    if (o.pollMs != 2000)
+        differs << QStringLiteral("p%1").arg(o.pollMs);
+    if (o.verbose)
+        differs << QStringLiteral("v");
+    if (!o.pipeName.isEmpty())
+        differs << QLatin1Char('\'') + o.pipeName + QLatin1Char('\'');
+    QCOMPARE(differs.join(QLatin1Char(' ')), changes);
+    QCOMPARE(o.connectTimeoutMs, 5000);
+}
+
+void TestUnits::pipeName_data()
+{
+    QTest::addColumn<QString>("variables");
+    QTest::addColumn<QString>("name"); // after vesk-studio-mcp-
+    const auto row = [](const char *sentence, const char *variables, const QString &name) {
+        QTest::newRow(sentence) << QString::fromUtf8(variables) << name;
+    };
+    const QString digits = QStringLiteral("0123456789").repeated(10);
+    row("the user name keeps its letter case", "USERNAME=Alice", "Alice");
+    row("spaces, dots, backslashes, at signs and Vietnamese letters become underscores",
+        "USERNAME=Nguyễn V.A\\x@y",
+        "Nguy_n_V_A_x_y");
+    row("hyphens, underscores and digits are kept, the name trimmed",
+        "USERNAME=\t a-b_c9 ",
+        "a-b_c9");
+    row("a blank USERNAME falls to USER, then to LOGNAME", "USERNAME= ;USER=;LOGNAME=carl", "carl");
+    row("USER comes before LOGNAME", "USER=bob;LOGNAME=carl", "bob");
+    row("no variable at all gives user", "", "user");
+    row("a name of 100 characters is cut to 64", qPrintable("USERNAME=" + digits), digits.left(64));
+    row("a character outside the BMP gives two underscores, counted in the cut",
+        qPrintable("USERNAME=\xF0\x9F\x98\x80" + QString(70, 'k')),
+        "__" + QString(62, 'k'));
+}
+
+void TestUnits::pipeName()
+{
+    QFETCH(QString, variables);
+    QFETCH(QString, name);
+    setEnvironment(variables.split(QLatin1Char(';'), Qt::SkipEmptyParts));
+    QCOMPARE(defaultPipeName(), "vesk-studio-mcp-" + name);
+}
+
+void TestUnits::cutting_data()
+{
+    QTest::addColumn<QByteArrayList>("feeds"); // with a limit of 16 bytes
+    QTest::addColumn<QByteArrayList>("lines");
+    QTest::addColumn<QString>("rejections"); // per feed: 1 = reported a line too long
+    QTest::addColumn<QByteArray>("rest");
+    const QByteArray limit = "0123456789abcdef", x17(17, 'x');
+    const auto row = [](const char *sentence,
+                        const QByteArrayList &feeds,
+                        const QByteArrayList &lines,
+                        const char *rejections,
+                        const char *rest) {
+        QTest::newRow(sentence) << feeds << lines << QString::fromLatin1(rejections)
+                                << QByteArray(rest);
+    };
+    row("CR LF ends a line, a lone CR does not",
+        {"abc\r\n", "d\re\r\r\n"},
+        {"abc", "d\re\r"},
+        "00",
+        "");
+    row("a CR LF split over two feeds is one line end", {"abc\r", "\n"}, {"abc"}, "00", "");
+    row("empty lines are skipped", {"\n\r\n\n", "\r\n"}, {}, "00", "");
+    row("a line over several feeds is handed over once", {"ab", "", "cd\n"}, {"abcd"}, "000", "");
+    row("several lines in one feed come in order", {"a\nb\r\n\nc\nd"}, {"a", "b", "c"}, "0", "d");
+    row("a line of exactly the limit is handed over",
+        {limit + "\r\n", limit, "\n"},
+        {limit, limit},
+        "000",
+        "");
+    row("a line of the limit plus one is rejected once", {limit + "g\nnext\n"}, {"next"}, "1", "");
+    row("more than the limit without LF is dropped up to the next LF",
+        {limit + "g", "tail", "more\nnext\n"},
+        {"next"},
+        "100",
+        "");
+    row("a CR waiting for its LF counts toward the limit",
+        {limit + "\r", "\nok\n"},
+        {"ok"},
+        "10",
+        "");
+    row("a line of more than twice the limit gives a second rejection",
+        {x17, QByteArray(10, 'x'), QByteArray(10, 'x'), "\nok\n"},
+        {"ok"},
+        "1010",
+        "");
+    row("a too long line and an overlong rest in one feed give one rejection",
+        {x17 + "\nfine\n" + x17, "y\nok\n"},
+        {"fine", "ok"},
+        "10",
+        "");
+    row("the limit held without LF is kept", {limit}, {}, "0", "0123456789abcdef");
+    row("NUL, invalid UTF-8 and a byte-order mark pass unchanged",
+        {QByteArray("\xEF\xBB\xBF\0\xFF\n", 6)},
+        {QByteArray("\xEF\xBB\xBF\0\xFF", 5)},
+        "0",
+        "");
+    row("the rest loses one trailing CR and is not trimmed", {"a\n abc\r\r"}, {"a"}, "0", " abc\r");
+    row("the rest of a rejected line is nothing", {"ok\n" + x17, "more"}, {"ok"}, "10", "");
+}
+
+void TestUnits::cutting()
+{
+    QFETCH(QByteArrayList, feeds);
+    QFETCH(QByteArrayList, lines);
+    QFETCH(QString, rejections);
+    QFETCH(QByteArray, rest);
+    LineCutter cutter(16);
+    QByteArrayList got;
+    QString rejected;
+    for (const QByteArray &chunk : feeds)
+        rejected += cutter.feed(chunk.constData(),
+                                chunk.size(),
+                                [&](const QByteArray &line) {
+                                    got.append(QByteArray(line.constData(), line.size()));
+                                    return true;
+                                })
+                            ? '1'
+                            : '0';
+    QCOMPARE(got, lines);
+    QCOMPARE(rejected, rejections);
+    QCOMPARE(cutter.takeRest(), rest);
+    QCOMPARE(cutter.takeRest(), QByteArray()); // emptied, and no longer skipping
+    QVERIFY(!cutter.feed("z\n", 2, [&](const QByteArray &l) {
+        return got.append(QByteArray(l.data(), 1)), true;
+    }));
+    QCOMPARE(got.last(), QByteArray("z"));
+}
+
+// A handler that stops keeps the rest for the next feed; one that clears drops it (the pipe's
+// reader does so when the connection closes).
+void TestUnits::stopAndClear()
+{
+    LineCutter cutter(16);
+    QByteArrayList seen;
+    bool clear = false;
+    int allowed = 1;
+    const auto handler = [&](const QByteArray &line) {
+        seen.append(QByteArray(line.constData(), line.size()));
+        if (clear)
+            cutter.clear();
+        return --allowed > 0;
+    };
+    QVERIFY(cutter.feed("xxxxxxxxxxxxxxxxx\na\nb\n", 22, handler)); // the rejection still counts
+    allowed = 100;
+    QVERIFY(!cutter.feed("c\n", 2, handler));
+    QCOMPARE(seen, (QByteArrayList{"a", "b", "c"}));
+    clear = true;
+    allowed = 1;
+    cutter.feed("d\ne\npartial", 11, handler);
+    clear = false;
+    cutter.feed("f\n", 2, handler);
+    QCOMPARE(seen, (QByteArrayList{"a", "b", "c", "d", "f"}));
+    QCOMPARE(LineCutter().limit(), 268435456);
+}
+
+QTEST_GUILESS_MAIN(TestUnits)
+#include "tst_units.moc"
