@@ -3,27 +3,14 @@
 
 #include <QFile>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <algorithm>
-#include <cstring>
 #include <thread>
-#include <vector>
 
 #include <fcntl.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
-
-#if defined(__SANITIZE_ADDRESS__)
-#define VESK_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define VESK_ASAN 1
-#endif
-#endif
 
 using namespace ves::mcp;
 using namespace ves::mcp::testing;
@@ -49,6 +36,15 @@ qint64 peakKiB(qint64 pid)
         if (line.startsWith("VmHWM:"))
             return line.mid(6).trimmed().split(' ').first().toLongLong();
     return -1;
+}
+
+QByteArray readToEnd(int fd)
+{
+    QByteArray all;
+    char buffer[65536];
+    for (qint64 n; (n = ::read(fd, buffer, sizeof buffer)) > 0;)
+        all.append(buffer, n);
+    return all;
 }
 
 // vesk-mcp with stdout and stderr each on a pipe whose read end the test holds and reads only
@@ -90,36 +86,6 @@ struct StuckClient
     }
 };
 
-// A far end that accepts connections and never reads from them.
-struct DeafApp
-{
-    QString path = QDir::tempPath() + QStringLiteral("/vesk-deaf-%1").arg(::getpid());
-    int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    std::vector<int> accepted;
-
-    bool listen()
-    {
-        sockaddr_un a{};
-        a.sun_family = AF_UNIX;
-        std::strncpy(a.sun_path, QFile::encodeName(path).constData(), sizeof a.sun_path - 1);
-        QFile::remove(path);
-        return ::bind(listener, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0
-               && ::listen(listener, 8) == 0;
-    }
-    void acceptWaiting()
-    {
-        for (int fd; (fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;)
-            accepted.push_back(fd);
-    }
-    ~DeafApp()
-    {
-        for (int fd : accepted)
-            ::close(fd);
-        ::close(listener);
-        QFile::remove(path);
-    }
-};
-
 } // namespace
 
 class TestBounds : public QObject
@@ -129,7 +95,6 @@ class TestBounds : public QObject
 private slots:
     void batchTooLargeToAnswer();
     void stuckClient();
-    void peerTextInTheLog();
     void stuckApp();
     void answerBeforeLongWork();
 };
@@ -139,7 +104,7 @@ private slots:
 void TestBounds::batchTooLargeToAnswer()
 {
     QProcess process;
-#ifndef VESK_ASAN // the sanitizer's shadow memory needs far more address space
+#ifndef VESK_SANITIZE // the sanitizer's shadow memory needs far more address space
     process.setChildProcessModifier([] {
         const rlimit limit{1ull << 30, 1ull << 30};
         ::setrlimit(RLIMIT_AS, &limit);
@@ -167,69 +132,52 @@ void TestBounds::batchTooLargeToAnswer()
     QVERIFY(lines.at(2).contains("\"result\":{}"));
 }
 
-// A client that reads neither stdout nor stderr, after a log line with a 1 MiB client name:
-// vesk-mcp stops reading its input instead of holding it, and goes on once the client reads.
+// A client that reads neither stdout nor stderr: vesk-mcp stops reading its input instead of
+// holding it, and goes on once the client reads. Neither a 1 MiB client name nor one that would
+// forge a log line or act on a terminal gets into the log as it came.
 void TestBounds::stuckClient()
 {
     StuckClient client;
-    QVERIFY(client.start({"--pipe", uniquePipeName()}));
+    QVERIFY(client.start({"--pipe", "p"}));
     const int pings = 400000; // 16 MiB
-    QByteArray input = initialize(QByteArray(1 << 20, 'n'), "1");
+    QByteArray input = initialize(R"(evil\nvesk-mcp: refusing pipe p: forged \u001b[2J)", "1.0")
+                       + initialize(QByteArray(1 << 20, 'n'), "1");
     for (int i = 0; i < pings; ++i)
         input += ping + '\n';
     client.process.write(input);
     client.waitForInputToSettle();
     QVERIFY2(client.process.bytesToWrite() > 0, "vesk-mcp read its whole input");
-#ifndef VESK_ASAN
+#ifndef VESK_SANITIZE
     const qint64 peak = peakKiB(client.process.processId());
     QVERIFY2(peak > 0 && peak < 64 * 1024, qPrintable(QString::number(peak)));
 #endif
 
-    qint64 answered = 0;
-    std::thread reader([&client, &answered] {
-        char buffer[65536];
-        for (qint64 n; (n = ::read(client.out[0], buffer, sizeof buffer)) > 0;)
-            answered += std::count(buffer, buffer + n, '\n');
-    });
+    QByteArray output;
+    std::thread reader([&client, &output] { output = readToEnd(client.out[0]); });
     client.process.closeWriteChannel();
     QVERIFY(client.process.waitForFinished(120000));
     reader.join();
     QCOMPARE(client.process.exitCode(), 0);
-    QCOMPARE(answered, pings + 1);
-}
-
-// A peer's text cannot start a log line of its own, act on a terminal or make a line longer
-// than a pipe buffer; ordinary text is shown as it came.
-void TestBounds::peerTextInTheLog()
-{
-    QTemporaryDir directory;
-    QProcess process;
-    process.setStandardErrorFile(directory.filePath("log"));
-    process.start(QStringLiteral(VESK_MCP_PATH), {"--pipe", "p"});
-    QVERIFY(process.waitForStarted(30000));
-    process.write(initialize(R"(evil\nvesk-mcp: refusing pipe p: forged \u001b[2J)", "1.0 beta")
-                  + initialize("Client", QByteArray(5000, 'v')));
-    process.closeWriteChannel();
-    QVERIFY(process.waitForFinished(30000));
-    QFile log(directory.filePath("log"));
-    QVERIFY(log.open(QIODevice::ReadOnly));
-    const QList<QByteArray> lines = log.readAll().split('\n');
+    QCOMPARE(output.count('\n'), pings + 2);
+    const QList<QByteArray> lines = readToEnd(client.err[0]).split('\n');
     QCOMPARE(lines.size(), 3);
     QCOMPARE(lines.at(0),
-             R"(vesk-mcp: client evil\nvesk-mcp: refusing pipe p: forged \x1b[2J 1.0 beta, )"
-             "protocol 2025-06-18 (requested 2025-06-18), pipe p");
-    QVERIFY(lines.at(1).startsWith("vesk-mcp: client Client " + QByteArray(600, 'v')
-                                   + "... (5000 bytes), protocol"));
+             R"(vesk-mcp: client evil\nvesk-mcp: refusing pipe p: forged \x1b[2J 1.0, protocol )"
+             "2025-06-18 (requested 2025-06-18), pipe p");
+    QVERIFY(lines.at(1).startsWith("vesk-mcp: client " + QByteArray(600, 'n')
+                                   + "... (1048576 bytes) 1,"));
 }
 
 // A Vesk Studio that stops reading: beyond the bound of unsent lines the connection counts as
-// lost, and the calls get the connection's answers instead of piling up.
+// lost, and the calls get the connection's answers instead of piling up. The far end takes no
+// connection and reads nothing while no event loop runs here.
 void TestBounds::stuckApp()
 {
-    DeafApp app;
-    QVERIFY(app.listen());
+    QLocalServer app;
+    const QString name = uniquePipeName();
+    QVERIFY(app.listen(name));
     StuckClient client;
-    QVERIFY(client.start({"--pipe", app.path, "--poll-ms", "0", "--timeout", "2"}));
+    QVERIFY(client.start({"--pipe", name, "--poll-ms", "0", "--timeout", "2"}));
     const QByteArray argument(1 << 20, 'x');
     const int calls = 40;
     QByteArray input = initialize("c", "1")
@@ -239,25 +187,18 @@ void TestBounds::stuckApp()
                  + R"(,"method":"tools/call","params":{"name":"draw","arguments":{"s":")" + argument
                  + "\"}}}\n";
     QByteArray output;
-    std::thread reader([&client, &output] {
-        char buffer[65536];
-        for (qint64 n; (n = ::read(client.out[0], buffer, sizeof buffer)) > 0;)
-            output.append(buffer, n);
-    });
+    std::thread reader([&client, &output] { output = readToEnd(client.out[0]); });
     client.process.write(input);
     client.process.closeWriteChannel();
     qint64 peak = 0;
-    while (!client.process.waitForFinished(50)) {
-        app.acceptWaiting();
+    while (!client.process.waitForFinished(50))
         peak = std::max(peak, peakKiB(client.process.processId()));
-    }
     reader.join();
-    QByteArray log(1 << 16, '\0');
-    log.truncate(std::max<qint64>(::read(client.err[0], log.data(), log.size()), 0));
+    const QByteArray log = readToEnd(client.err[0]);
     QVERIFY2(log.contains("connection to Vesk Studio closed (Vesk Studio is not reading, "), log);
     QCOMPARE(output.count("\"isError\":true"), calls);
     QVERIFY(output.count("was closed while \\\"draw\\\" was running") >= 16);
-#ifndef VESK_ASAN
+#ifndef VESK_SANITIZE
     QVERIFY2(peak < 96 * 1024, qPrintable(QString::number(peak)));
 #endif
 }
