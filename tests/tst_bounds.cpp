@@ -133,13 +133,14 @@ void TestBounds::batchTooLargeToAnswer()
 }
 
 // A client that reads neither stdout nor stderr: vesk-mcp stops reading its input instead of
-// holding it, and goes on once the client reads. Neither a 1 MiB client name nor one that would
-// forge a log line or act on a terminal gets into the log as it came.
+// holding it, drops log lines rather than wait, and goes on once the client reads stdout. Neither a
+// 1 MiB client name nor one that would forge a log line or act on a terminal gets into the log as
+// it came.
 void TestBounds::stuckClient()
 {
     StuckClient client;
-    QVERIFY(client.start({"--pipe", "p"}));
-    const int pings = 400000; // 16 MiB
+    QVERIFY(client.start({"--verbose", "--pipe", "p"})); // traces: more than stderr holds
+    const int pings = 400000;                            // 16 MiB
     QByteArray input = initialize(R"(evil\nvesk-mcp: refusing pipe p: forged \u001b[2J)", "1.0")
                        + initialize(QByteArray(1 << 20, 'n'), "1");
     for (int i = 0; i < pings; ++i)
@@ -159,8 +160,9 @@ void TestBounds::stuckClient()
     reader.join();
     QCOMPARE(client.process.exitCode(), 0);
     QCOMPARE(output.count('\n'), pings + 2);
-    const QList<QByteArray> lines = readToEnd(client.err[0]).split('\n');
-    QCOMPARE(lines.size(), 3);
+    QList<QByteArray> lines = readToEnd(client.err[0]).split('\n');
+    lines.removeIf([](const QByteArray &line) { return !line.startsWith("vesk-mcp: client "); });
+    QCOMPARE(lines.size(), 2);
     QCOMPARE(lines.at(0),
              R"(vesk-mcp: client evil\nvesk-mcp: refusing pipe p: forged \x1b[2J 1.0, protocol )"
              "2025-06-18 (requested 2025-06-18), pipe p");

@@ -127,7 +127,6 @@ private slots:
     void endOfInputWithCallOutstanding();
     void closedStdout_data();
     void closedStdout();
-    void undrainedStderr();
     void refusesAnotherAccount();
 };
 
@@ -486,23 +485,6 @@ void TestProgram::closedStdout()
     QVERIFY(mcp.finish());
     QVERIFY(mcp.err.endsWith("vesk-mcp: cannot write to stdout, exiting\n"));
     QCOMPARE(mcp.process.exitCode(), 1);
-}
-
-// A client that pipes stderr and never reads it: the log gives way, the program goes on.
-void TestProgram::undrainedStderr()
-{
-    Child mcp;
-    int readEnd = -1;
-    QVERIFY(startOnPipe(
-            mcp, 2, {"--verbose", "--pipe", uniquePipeName(), "--poll-ms", "0"}, &readEnd));
-    const QByteArray ping = R"({"jsonrpc":"2.0","id":"p","method":"ping"})"
-                            "\n";
-    mcp.process.write(ping.repeated(3000)); // two trace lines each: more than a pipe holds
-    mcp.process.closeWriteChannel();
-    const bool finished = mcp.finish(60000);
-    ::close(readEnd);
-    QVERIFY2(finished, "vesk-mcp blocked on its log");
-    QCOMPARE(mcp.out.count("\"result\":{}"), 3000);
 }
 
 void TestProgram::refusesAnotherAccount()
