@@ -336,12 +336,14 @@ void TestServer::sessions_data()
         "{\"name\":\"a\"}}\naccept\nv {\"id\":1}\n^ {\"id\":1,\"result\":{\"A\":1,\"_\":"
         "[-5,0,true,null,{}],\"a\":\"x\\\"\\\\\\n\\u0001\",\"ab\":123456789012345678}}\n"
         "<| {\"id\":\"é中\",\"result\":{\"ab\":123456789012345678}}");
-    row("answers not in Qt's form take the parsed way",
+    row("answers in other JSON styles are rewritten unparsed; duplicate keys take the parsed way",
         "listen\ncall 1 a\ncall 2 b\ncall 3 c\ncall 4 d\naccept\nv {}\nv {}\nv {}\nv {}\n"
-        "^ {\"id\":1,\"result\":{\"b\":1,\"a\":2}}\n< {\"id\":1}\n"
+        "^ { \"result\" : {\"b\":1,\"a\":2}, \"id\":1}\n<| {\"id\":1,\"result\":{\"a\":2}}\n"
         "^ {\"id\":2,\"result\":{\"a\":9999999999999999999}}\n< {\"id\":2}\n"
-        "^ {\"id\":3,\"result\":{\"a\":\"\\u00e9\",\"b\":1.0}}\n< {\"id\":3}\n"
-        "^ {\"id\":4,\"result\":{\"a\":{\"a\":1,\"a\":2}}}\n< {\"id\":4}");
+        "^ {\"id\":3,\"result\":{\"a\":\"\\u00e9\",\"b\":1.0}}\n<| "
+        "{\"id\":3,\"result\":{\"a\":\"é\",\"b\":1}}\n"
+        "^ {\"id\":4,\"result\":{\"a\":{\"a\":1,\"a\":2}}}\n< "
+        "{\"id\":4,\"result\":{\"a\":{\"a\":2}}}");
     row("a batch member's answer goes into the batch, not through",
         "listen\n> ["
         R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"a"}},)"
