@@ -44,8 +44,8 @@ m "a timeout of exactly one day is refused" app/options.cpp 'seconds <= 86400' '
 m "a negative poll interval is accepted" app/options.cpp 'ms < 0)' 'ms < -1)'
 m "VESK_MCP_VERBOSE turns on for any value but 0" app/options.cpp \
     '== QLatin1String("1");' '!= QLatin1String("0");'
-m "the help states a wrong default time-out" app/options.cpp 'QString::number(120)' 'QString::number(12)'
-m "the default time-out is 12 s" app/options.h 'int callTimeoutMs = 120000;' 'int callTimeoutMs = 12000;'
+m "the help states a wrong default time-out" app/options.cpp 'defaultCallTimeoutMs / 1000' 'defaultCallTimeoutMs / 100'
+m "the default time-out is 12 s" app/options.h 'defaultCallTimeoutMs = 120000;' 'defaultCallTimeoutMs = 12000;'
 m "the pipe name keeps 63 characters of the account" app/pipename.cpp 'left(64)' 'left(63)'
 m "a dot in the account name is kept" app/pipename.cpp "|| u == '-'" "|| u == '-' || u == '.'"
 # io/
@@ -63,6 +63,10 @@ m "a passed-through answer loses its closing brace" io/stdio.cpp '|| !put(tail.c
 m "a failed write to stdout does not make the exit code 1" io/stdio.cpp \
     'stdoutFailed = true;' 'stdoutFailed = false;'
 m "the log shows 601 bytes of a message" io/stdio.cpp 'logLimit = 600;' 'logLimit = 601;'
+m "a peer's control characters reach the log" io/stdio.cpp \
+    'prefix + escapeControls(text).toUtf8()' 'prefix + text.toUtf8()'
+m "a peer's long name reaches the log whole" io/stdio.cpp 'return field.size() <= logLimit / 3 ?' 'return true ?'
+m "stdin is read whatever waits for the main thread" io/stdio.cpp 'backlog->waitForRoom();' ''
 m "a broken stdout kills the program with SIGPIPE" io/nativeio_unix.cpp 'SIGPIPE, SIG_IGN' 'SIGPIPE, SIG_DFL'
 m "the log blocks on a full stderr pipe" io/nativeio_unix.cpp 'return n != 0;' 'return true;'
 # mcp/
@@ -75,10 +79,15 @@ m "a server process that cannot be opened is accepted" mcp/accountcheck.cpp \
 m "a server process that cannot be identified is accepted" mcp/accountcheck.cpp \
     'if (pid == 0)' 'if (false)'
 m "an unparsable line gets -32600 instead of -32700" mcp/jsonrpc.cpp \
-    '-32700, QStringLiteral("Parse error: ")' '-32600, QStringLiteral("Parse error: ")'
+    'ParseError,
+                               QStringLiteral("Parse error: ")' 'InvalidRequest, QStringLiteral("Parse error: ")'
 m "an empty batch gets no answer" mcp/jsonrpc.cpp 'if (batch.isEmpty()) {' 'if (false) {'
 m "a batch is answered out of order" mcp/jsonrpc.cpp \
-    'state->responses.append(response);' 'state->responses.prepend(response);'
+    'state->responses.append(state->responses.isEmpty() ? '"'"'['"'"' : '"'"','"'"');
+            state->responses.append(' \
+    'if (state->responses.isEmpty()) state->responses = "["; else state->responses.insert(1, '"'"','"'"'); state->responses.insert(1, '
+m "a batch of more than 10000 members is answered" mcp/jsonrpc.cpp "startsWith('[') && moreMembersThan" "startsWith('[') && false && moreMembersThan"
+m "a long line waits for the answers before it" mcp/jsonrpc.cpp 'if (line.size() > longLine)' 'if (false)'
 m "a notification without jsonrpc 2.0 is handled" mcp/jsonrpc.cpp \
     'if (version2 && method.isString()' 'if (method.isString()'
 m "a string id and a number id share a key" mcp/jsonrpc.cpp \
@@ -87,7 +96,7 @@ m "an error drops its data member" mcp/jsonrpc.cpp \
     'if (!data.isUndefined() && !data.isNull())' 'if (false)'
 m "a byte-order mark is only partly removed" mcp/jsonrpc.cpp 'line.remove(0, 3);' 'line.remove(0, 2);'
 m "an unknown method gets -32600 instead of -32601" mcp/initialize.cpp \
-    'reply(makeError(id, -32601,' 'reply(makeError(id, -32600,'
+    'reply(makeError(id, MethodNotFound,' 'reply(makeError(id, InvalidRequest,'
 m "an unknown protocol version gets the oldest" mcp/initialize.cpp \
     ': versions.first();' ': versions.last();'
 m "the client's cancellation is dropped" mcp/initialize.cpp \
@@ -108,7 +117,7 @@ m "the answer carries Vesk Studio's id instead of the client's" mcp/relay.cpp \
 m "a progress notification is lost" mcp/relay.cpp \
     'notify(method, message.value(QLatin1String("params")).toObject());' '(void)0;'
 m "an error without a numeric code gets -32000" mcp/relay.cpp \
-    'code.toInt() : -32603' 'code.toInt() : -32000'
+    'code.toInt() : InternalError' 'code.toInt() : -32000'
 m "a time-out never fires" mcp/relay.cpp \
     'callTimer.start(int(std::max<qint64>(left, 0)));' 'callTimer.start(int(std::max<qint64>(left, 0)) + 3600000);'
 m "the time-out in seconds rounds down" mcp/relay.cpp '+ 999) / 1000' '+ 998) / 1000'
@@ -118,16 +127,22 @@ m "a timed-out request is not cancelled in Vesk Studio" mcp/relay.cpp \
     '{QLatin1String("reason"), QLatin1String("timeout")}' '{QLatin1String("reason"), QLatin1String("time-out")}'
 m "no retry while Vesk Studio is unreachable" mcp/link.cpp 'pollTimer.start(pollMs);' '(void)0;'
 m "a call lost with the connection is not a tool error" mcp/link.cpp \
-    'toolResult(closed + notConnectedText(), true)' 'toolResult(closed + notConnectedText(), false)'
+    'toolResult(closedText(entry.toolName), true)' 'toolResult(closedText(entry.toolName), false)'
+m "a Vesk Studio that stops reading is waited for" mcp/link.cpp \
+    'socket->bytesToWrite() > maxUnsentToApp' 'false'
+m "a call cancelled while it waits for the connection is sent" mcp/relay.cpp \
+    'const auto waiting = unsent.find(key);' 'const auto waiting = unsent.end();'
 m "a connection attempt takes ten times its time-out" mcp/link.cpp \
     'connectTimer.start(connectTimeoutMs);' 'connectTimer.start(connectTimeoutMs * 10);'
 m "a too large message from Vesk Studio keeps the connection" mcp/link.cpp \
     'closeConnection(QStringLiteral("message from Vesk Studio too large"));' '(void)0;'
 m "a batch member's answer is passed through as a line" mcp/link.cpp \
     '!it->second.ownLine || ' ''
-m "integers of 19 characters are passed through" mcp/link.cpp 'if (p - start > 18)' 'if (p - start > 19)'
-m "keys out of order are passed through" mcp/link.cpp \
-    'if (order > 0 || (order == 0 && lastKeySize >= keySize))' 'if (order > 0)'
+m "integers of 16 digits are passed through as written" mcp/canonicaljson.cpp \
+    'if (plain && integerSize <= 15 && !negativeZero)' 'if (plain && integerSize <= 16 && !negativeZero)'
+m "duplicate keys are passed through" mcp/canonicaljson.cpp \
+    'return false; // a duplicate key' 'continue; // a duplicate key'
+m "-0 is passed through" mcp/canonicaljson.cpp '&& !negativeZero)' ')'
 
 count=${#names[@]}
 if [[ $list -eq 1 ]]; then
