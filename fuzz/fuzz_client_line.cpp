@@ -10,28 +10,17 @@
 
 #include <QLocalServer>
 
-#include <memory>
-
 using namespace ves;
 
 namespace {
-
-// A short limit, so that inputs of a few KiB reach the too-large path as well.
-constexpr qint64 maxLine = 1024;
-
-QString absentPipe()
-{
-    static const QString name
-            = QStringLiteral("vesk-fuzz-absent-%1").arg(QCoreApplication::applicationPid());
-    return name;
+QString absentPipe;
 }
-
-} // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     fuzz::initApplication();
-    QLocalServer::removeServer(absentPipe());
+    absentPipe = QStringLiteral("vesk-fuzz-absent-%1").arg(QCoreApplication::applicationPid());
+    QLocalServer::removeServer(absentPipe);
     return 0;
 }
 
@@ -39,42 +28,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     fuzz::Ledger ledger;
     fuzz::OutputChecker checker(&ledger, true);
+    auto server = fuzz::makeServer(absentPipe, 50, 1000, checker);
 
-    mcp::ServerOptions options;
-    options.pipeName = absentPipe();
-    options.connectTimeoutMs = 50;
-    options.pollMs = 0;
-    options.callTimeoutMs = 1000;
-    auto server = fuzz::makeServer(options, checker);
-
-    // The reader's work: lines, too-long rejections, then the rest at the end of input.
-    mcp::LineCutter lines(maxLine);
-    const bool tooLong = lines.feed(
-            reinterpret_cast<const char *>(data), qint64(size), [&](const QByteArray &line) {
-                const QByteArray copy(line.constData(), line.size());
-                ledger.expectLine(copy);
-                server->handleLine(copy);
-                return true;
-            });
-    if (tooLong) {
+    // The reader's work: lines, too-long rejections, then the rest at the end of input. A short
+    // limit, so that inputs of a few KiB reach the too-large path as well.
+    mcp::LineCutter lines(1024);
+    auto handle = [&](const QByteArray &line) {
+        ledger.expectLine(line);
+        server->handleLine(line);
+        return true;
+    };
+    const auto *bytes = reinterpret_cast<const char *>(data);
+    // A line is valid only during the call: each is copied.
+    if (lines.feed(bytes, qint64(size), [&](const QByteArray &l) {
+            return handle(QByteArray(l.constData(), l.size()));
+        })) {
         ledger.expect(QStringLiteral("null"));
         server->rejectTooLarge();
     }
     const QByteArray rest = lines.takeRest();
-    if (!rest.trimmed().isEmpty()) {
-        ledger.expectLine(rest);
-        server->handleLine(rest);
-    }
+    if (!rest.trimmed().isEmpty())
+        handle(rest);
 
-    int finished = 0;
-    server->finishWhenIdle([&finished] { ++finished; }, 2000);
-    if (!fuzz::processUntil([&finished] { return finished > 0; }, 5000))
-        fuzz::fail("the session did not end after the end of input");
-    fuzz::drainEvents(1);
-    if (finished != 1)
-        fuzz::fail("the finish callback ran " + std::to_string(finished) + " times");
-    if (server->pendingCount() != 0)
-        fuzz::fail("requests still pending without Vesk Studio");
+    fuzz::finishSession(*server);
+    fuzz::check(server->pendingCount() == 0, "requests still pending without Vesk Studio");
     ledger.checkSettled();
     server.reset();
     fuzz::drainEvents(1);
