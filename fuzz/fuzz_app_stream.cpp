@@ -42,24 +42,18 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    fuzz::Ledger ledger;
-    fuzz::OutputChecker checker(&ledger, false);
     // A long call time-out: no time-out may answer in the far end's place.
-    auto server = fuzz::makeServer(app->serverName(), 5000, 600000, checker);
-    auto send = [&](const QByteArray &line) {
-        ledger.expectLine(line);
-        server->handleLine(line);
-    };
-
+    fuzz::Session session(app->serverName(), 5000, 600000, false);
+    mcp::McpServer *server = session.server.get();
     for (const QByteArray &line : clientLines)
-        send(line);
+        session.send(line);
     fuzz::processUntil([&] { return server->isConnected() && app->hasPendingConnections(); },
                        5000,
                        "no connection to the in-process far end");
     std::unique_ptr<QLocalSocket> far(app->nextPendingConnection());
     far->setParent(nullptr);
     for (const QByteArray &line : relayedLines)
-        send(line);
+        session.send(line);
     fuzz::check(server->pendingCount() == 3, "not 3 relayed requests");
 
     const QByteArray stream(reinterpret_cast<const char *>(data), qsizetype(size));
@@ -74,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                        5000,
                        "requests still pending after the far end closed");
     fuzz::drainEvents(2);
-    ledger.checkSettled();
+    session.checkSettled();
 
     // The progress notifications that reached the client are exactly those in the complete
     // lines of the input, in order and unchanged: the framing, read here in the plainest way.
@@ -88,13 +82,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (m.value(u"method").toString() == QLatin1String("notifications/progress"))
             expected.push_back(m.value(u"params").toObject());
     }
-    if (checker.progress != expected)
-        fuzz::fail("progress reaching the client: " + std::to_string(checker.progress.size())
+    if (session.progress != expected)
+        fuzz::fail("progress reaching the client: " + std::to_string(session.progress.size())
                    + " notification(s), the input holds " + std::to_string(expected.size()));
 
-    fuzz::finishSession(*server);
-    server.reset();
-    far.reset();
-    fuzz::drainEvents(1);
+    session.finish();
     return 0;
 }

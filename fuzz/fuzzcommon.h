@@ -86,15 +86,83 @@ inline QString idKeyOf(const QJsonValue &id)
     return QStringLiteral("null");
 }
 
-// Counts the responses that the client is owed, from the JSON-RPC 2.0 rules alone, and ticks
-// them off as they come. The "null" key collects the responses that cannot name a request.
-struct Ledger
+// A server under test for pipe. Every line it writes to the client is checked: compact JSON on
+// one line, a JSON-RPC 2.0 response, batch of responses or notification. With strict set, every
+// error must be one of the server's own (the five codes, no data); results and errors relayed
+// from Vesk Studio may be anything. The responses the client is owed are counted from the
+// JSON-RPC 2.0 rules alone and ticked off as they come; the "null" key collects those that cannot
+// name a request.
+class Session
 {
-    std::map<QString, int> owed;
-    int batchesOwed = 0;
+public:
+    std::unique_ptr<mcp::McpServer> server;
+    std::vector<QJsonObject> progress; // params of each progress notification, in order
+
+    Session(const QString &pipe, int connectTimeoutMs, int callTimeoutMs, bool strict)
+        : strict(strict)
+    {
+        mcp::ServerOptions options;
+        options.pipeName = pipe;
+        options.connectTimeoutMs = connectTimeoutMs;
+        options.callTimeoutMs = callTimeoutMs;
+        options.pollMs = 0;
+        server = std::make_unique<mcp::McpServer>(
+                std::move(options), [this](const QByteArray &m) { output(m); }, nullptr);
+        // The program writes a passed-through answer in pieces: joined here as the line on stdout.
+        server->setPiecesWriter(
+                [this](const auto &head, const char *body, qsizetype size, const auto &tail) {
+                    output(head + QByteArray(body, size) + tail);
+                });
+    }
+
+    // Hands one input line to the server, counting first what it is owed.
+    void send(const QByteArray &raw)
+    {
+        const QByteArray line = (raw.startsWith("\xEF\xBB\xBF") ? raw.mid(3) : raw).trimmed();
+        const QJsonDocument d = QJsonDocument::fromJson(line);
+        if (d.isObject()) {
+            expectMessage(d.object());
+        } else if (d.isArray() && !d.array().isEmpty()) {
+            bool any = false;
+            for (const QJsonValue &element : d.array())
+                any = expectMessage(element) || any;
+            batchesOwed += any;
+        } else if (!line.isEmpty()) {
+            expect(QStringLiteral("null"));
+        }
+        server->handleLine(raw);
+    }
 
     void expect(const QString &key) { ++owed[key]; }
 
+    void checkSettled() const
+    {
+        for (const auto &[key, count] : owed) {
+            if (count != 0)
+                fail("id " + key.toStdString() + " is owed " + std::to_string(count)
+                     + " more response(s)");
+        }
+        if (batchesOwed != 0)
+            fail(std::to_string(batchesOwed) + " batch response(s) missing or extra");
+    }
+
+    // Signals the end of input: the session must end, its callback called once, nothing left
+    // pending and every response given.
+    void finish()
+    {
+        int finished = 0;
+        server->finishWhenIdle([&finished] { ++finished; }, 2000);
+        processUntil([&finished] { return finished > 0; }, 5000, "the session did not end");
+        drainEvents(1);
+        if (finished != 1)
+            fail("the finish callback ran " + std::to_string(finished) + " times");
+        check(server->pendingCount() == 0, "requests still pending at the end");
+        checkSettled();
+        server.reset();
+        drainEvents(1);
+    }
+
+private:
     // One message (a line's object, or an element of a batch): a request or an invalid message
     // is owed a response, a notification or a client's response none. Returns whether it is owed.
     bool expectMessage(const QJsonValue &element)
@@ -109,62 +177,7 @@ struct Ledger
         return true;
     }
 
-    // What one input line, as handed to handleLine, is owed.
-    void expectLine(QByteArray line)
-    {
-        if (line.startsWith("\xEF\xBB\xBF"))
-            line.remove(0, 3);
-        line = line.trimmed();
-        if (line.isEmpty())
-            return;
-        const QJsonDocument d = QJsonDocument::fromJson(line);
-        if (d.isObject()) {
-            expectMessage(d.object());
-        } else if (d.isArray() && !d.array().isEmpty()) {
-            bool any = false;
-            for (const QJsonValue &element : d.array())
-                any = expectMessage(element) || any;
-            batchesOwed += any;
-        } else {
-            expect(QStringLiteral("null"));
-        }
-    }
-
-    void answered(const QJsonValue &id, const QByteArray &line)
-    {
-        const QString key = idKeyOf(id);
-        auto it = owed.find(key);
-        if (it == owed.end() || it->second-- == 0)
-            fail("a response the client was not owed, id " + key.toStdString(), line);
-    }
-
-    void checkSettled() const
-    {
-        for (const auto &[key, count] : owed) {
-            if (count != 0)
-                fail("id " + key.toStdString() + " is owed " + std::to_string(count)
-                     + " more response(s)");
-        }
-        if (batchesOwed != 0)
-            fail(std::to_string(batchesOwed) + " batch response(s) missing or extra");
-    }
-};
-
-// Checks one message that the server wrote to the client: compact JSON on one line, a JSON-RPC
-// 2.0 response, batch of responses or notification. With strict set, every error must be one of
-// the server's own (the five codes, no data); results and errors relayed from Vesk Studio may be
-// anything. Ticks responses off the ledger.
-class OutputChecker
-{
-public:
-    OutputChecker(Ledger *ledger, bool strict)
-        : ledger(ledger)
-        , strict(strict)
-    {}
-
-    std::vector<QJsonObject> progress; // params of each progress notification, in order
-
-    void operator()(const QByteArray &bytes)
+    void output(const QByteArray &bytes)
     {
         check(!bytes.isEmpty(), "an empty output line");
         check(!bytes.contains('\n') && !bytes.contains('\r'), "an output line break", bytes);
@@ -176,17 +189,13 @@ public:
         if (d.isObject())
             return checkMessage(d.object(), bytes, false);
         check(!d.array().isEmpty(), "an empty batch response", bytes);
-        if (ledger) {
-            check(ledger->batchesOwed > 0, "a batch response nobody is owed", bytes);
-            --ledger->batchesOwed;
-        }
+        check(batchesOwed-- > 0, "a batch response nobody is owed", bytes);
         for (const QJsonValue &element : d.array()) {
             check(element.isObject(), "a batch response holds a non-object", bytes);
             checkMessage(element.toObject(), bytes, true);
         }
     }
 
-private:
     void checkMessage(const QJsonObject &m, const QByteArray &bytes, bool inBatch)
     {
         auto need = [&bytes](bool ok, const char *what) { check(ok, what, bytes); };
@@ -220,43 +229,15 @@ private:
             need(!strict || c == -32700 || (c <= -32600 && c >= -32603), "a non-standard code");
             need(!strict || error.size() == 2, "a server error with data or extra members");
         }
-        if (ledger)
-            ledger->answered(id, bytes);
+        const QString key = idKeyOf(id);
+        auto it = owed.find(key);
+        if (it == owed.end() || it->second-- == 0)
+            fail("a response the client was not owed, id " + key.toStdString(), bytes);
     }
 
-    Ledger *ledger;
+    std::map<QString, int> owed;
+    int batchesOwed = 0;
     bool strict;
 };
-
-// A server for pipe whose every line to the client goes through checker. The program writes a
-// passed-through answer in pieces: they are joined here as the line on stdout.
-inline std::unique_ptr<mcp::McpServer> makeServer(const QString &pipe,
-                                                  int connectTimeoutMs,
-                                                  int callTimeoutMs,
-                                                  OutputChecker &checker)
-{
-    mcp::ServerOptions options;
-    options.pipeName = pipe;
-    options.connectTimeoutMs = connectTimeoutMs;
-    options.callTimeoutMs = callTimeoutMs;
-    options.pollMs = 0;
-    auto server = std::make_unique<mcp::McpServer>(std::move(options), std::ref(checker), nullptr);
-    server->setPiecesWriter(
-            [&checker](const auto &head, const char *body, qsizetype size, const auto &tail) {
-                checker(head + QByteArray(body, size) + tail);
-            });
-    return server;
-}
-
-// Signals the end of input: the session must end, its callback called once.
-inline void finishSession(mcp::McpServer &server)
-{
-    int finished = 0;
-    server.finishWhenIdle([&finished] { ++finished; }, 2000);
-    processUntil([&finished] { return finished > 0; }, 5000, "the session did not end");
-    drainEvents(1);
-    if (finished != 1)
-        fail("the finish callback ran " + std::to_string(finished) + " times");
-}
 
 } // namespace ves::fuzz
