@@ -31,8 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // then the rest at the end of input. A short limit, so that inputs of a few KiB reach the
     // too-large path as well.
     mcp::LineCutter lines(1024);
-    const auto *bytes = reinterpret_cast<const char *>(data);
-    if (lines.feed(bytes, qint64(size), [&](const QByteArray &line) {
+    if (lines.feed(reinterpret_cast<const char *>(data), qint64(size), [&](const QByteArray &line) {
             session.send(QByteArray(line.constData(), line.size()));
             return true;
         })) {

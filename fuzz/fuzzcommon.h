@@ -58,7 +58,7 @@ inline void initApplication()
 inline void drainEvents(int rounds)
 {
     for (int i = 0; i < rounds; ++i) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents);
+        QCoreApplication::processEvents();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
 }
@@ -70,8 +70,7 @@ inline void processUntil(const std::function<bool()> &done, int timeoutMs, const
     clock.start();
     while (!done()) {
         check(clock.elapsed() <= timeoutMs, what);
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        drainEvents(1);
     }
 }
 
@@ -137,13 +136,9 @@ public:
 
     void checkSettled() const
     {
-        for (const auto &[key, count] : owed) {
-            if (count != 0)
-                fail("id " + key.toStdString() + " is owed " + std::to_string(count)
-                     + " more response(s)");
-        }
-        if (batchesOwed != 0)
-            fail(std::to_string(batchesOwed) + " batch response(s) missing or extra");
+        for (const auto &[key, count] : owed)
+            check(count == 0, ("no response to id " + key.toStdString()).c_str());
+        check(batchesOwed == 0, "a batch response is missing");
     }
 
     // Signals the end of input: the session must end, its callback called once, nothing left

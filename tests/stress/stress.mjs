@@ -9,10 +9,6 @@ import { readFileSync } from 'node:fs';
 import { createInterface } from 'node:readline';
 
 const [veskPath, simPath, ...rest] = process.argv.slice(2);
-if (!veskPath || !simPath) {
-    console.error('usage: stress.mjs <vesk-mcp> <vesk-studio-sim> [--quick] [case...]');
-    process.exit(2);
-}
 const quick = rest.includes('--quick');
 const limit = 268435456;
 let names = 0;
@@ -24,10 +20,7 @@ const request = (id, method, params) => ({ jsonrpc: '2.0', id, method, ...(param
 const call = id => request(id, 'tools/call', { name: 'list_elements', arguments: {} });
 
 class Failure extends Error {}
-function check(condition, message) {
-    if (!condition)
-        throw new Failure(message);
-}
+const check = (condition, message) => { if (!condition) throw new Failure(message); };
 async function waitFor(predicate, what, timeoutMs) {
     for (const end = Date.now() + timeoutMs; !predicate(); await sleep(10))
         check(Date.now() <= end, `timed out after ${timeoutMs} ms waiting for ${what}`);
@@ -55,11 +48,9 @@ class Vesk {
             await this.write(block.subarray(0, Math.min(left, block.length)));
     }
     send(message) { return this.write(JSON.stringify(message) + '\n'); }
-    async exited(timeoutMs) { // killed when it takes longer
+    exited(timeoutMs) { // killed when it takes longer
         const timer = setTimeout(() => this.child.kill('SIGKILL'), timeoutMs);
-        const exit = await this.exit;
-        clearTimeout(timer);
-        return exit;
+        return this.exit.finally(() => clearTimeout(timer));
     }
     // Ends stdin; the exit must be 0. Returns the peak resident memory, read before the end: the
     // kernel's high-water mark covers all the work done until then.
@@ -197,8 +188,7 @@ async function flap() {
     const rounds = quick ? 4 : 10;
     return withSim(['--delay-ms', '30'], ['--poll-ms', '50'], async (vesk, sim, pipe) => {
         const started = Date.now();
-        let sent = 0;
-        let streaming = true;
+        let sent = 0, streaming = true;
         const stream = (async () => {
             for (; streaming; await sleep(5))
                 for (let k = 0; k < 10; ++k)
@@ -249,8 +239,8 @@ async function stdoutClosed() {
 const cases = { 'stdin-line': stdinLine, 'app-line': appLine, flood, flap, 'stdout-closed': stdoutClosed };
 const chosen = rest.filter(a => !a.startsWith('--'));
 const run = chosen.length ? chosen : Object.keys(cases).filter(c => !(quick && c.endsWith('-line')));
-if (!run.every(name => cases[name])) {
-    console.error(`unknown case in ${run.join(' ')}`);
+if (!veskPath || !simPath || !run.every(name => cases[name])) {
+    console.error(`usage: stress.mjs <vesk-mcp> <vesk-studio-sim> [--quick] [${Object.keys(cases).join('|')}...]`);
     process.exit(2);
 }
 let passed = 0;
