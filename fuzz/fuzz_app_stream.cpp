@@ -11,8 +11,6 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 
-#include <memory>
-
 using namespace ves;
 
 namespace {
@@ -38,90 +36,56 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     app = new QLocalServer;
     const QString name = QStringLiteral("vesk-fuzz-app-%1").arg(QCoreApplication::applicationPid());
     QLocalServer::removeServer(name);
-    if (!app->listen(name))
-        fuzz::fail("cannot listen on " + name.toStdString());
+    fuzz::check(app->listen(name), "cannot listen for the in-process far end");
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    fuzz::Ledger ledger;
-    fuzz::OutputChecker checker(&ledger, false);
-
-    mcp::ServerOptions options;
-    options.pipeName = app->serverName();
-    options.connectTimeoutMs = 5000;
-    options.pollMs = 0;
-    options.callTimeoutMs = 600000; // no time-out may answer in the far end's place
-    auto server = fuzz::makeServer(options, checker);
-
-    for (const QByteArray &line : clientLines) {
-        ledger.expectLine(line);
-        server->handleLine(line);
-    }
-    if (!fuzz::processUntil([&] { return server->isConnected() && app->hasPendingConnections(); },
-                            5000))
-        fuzz::fail("no connection to the in-process far end");
+    // A long call time-out: no time-out may answer in the far end's place.
+    fuzz::Session session(app->serverName(), 5000, 600000, false);
+    mcp::McpServer *server = session.server.get();
+    for (const QByteArray &line : clientLines)
+        session.send(line);
+    fuzz::processUntil([&] { return server->isConnected() && app->hasPendingConnections(); },
+                       5000,
+                       "no connection to the in-process far end");
     std::unique_ptr<QLocalSocket> far(app->nextPendingConnection());
     far->setParent(nullptr);
+    for (const QByteArray &line : relayedLines)
+        session.send(line);
+    fuzz::check(server->pendingCount() == 3, "not 3 relayed requests");
 
-    for (const QByteArray &line : relayedLines) {
-        ledger.expectLine(line);
-        server->handleLine(line);
-    }
-    if (server->pendingCount() != 3)
-        fuzz::fail("expected 3 relayed requests, have " + std::to_string(server->pendingCount()));
-
-    far->write(reinterpret_cast<const char *>(data), qint64(size));
+    const QByteArray stream(reinterpret_cast<const char *>(data), qsizetype(size));
+    far->write(stream);
     far->flush();
-    if (!fuzz::processUntil([&] { return far->bytesToWrite() == 0; }, 5000))
-        fuzz::fail("the far end could not write the input");
+    fuzz::processUntil([&] { return far->bytesToWrite() == 0; }, 5000, "the far end cannot write");
     fuzz::drainEvents(4);
 
     // The far end goes away: whatever is still waiting is answered now.
     far->abort();
-    if (!fuzz::processUntil([&] { return server->pendingCount() == 0 && !server->isConnected(); },
-                            5000))
-        fuzz::fail("requests still pending after the far end closed");
+    fuzz::processUntil([&] { return server->pendingCount() == 0 && !server->isConnected(); },
+                       5000,
+                       "requests still pending after the far end closed");
     fuzz::drainEvents(2);
-    ledger.checkSettled();
+    session.checkSettled();
 
     // The progress notifications that reached the client are exactly those in the complete
     // lines of the input, in order and unchanged: the framing, read here in the plainest way.
     std::vector<QJsonObject> expected;
-    const QByteArray stream(reinterpret_cast<const char *>(data), qsizetype(size));
-    qsizetype start = 0;
-    for (qsizetype lf = stream.indexOf('\n'); lf >= 0;
-         start = lf + 1, lf = stream.indexOf('\n', start)) {
-        QByteArray line = stream.mid(start, lf - start);
+    QList<QByteArray> lines = stream.split('\n');
+    lines.removeLast(); // not ended by a line feed
+    for (QByteArray &line : lines) {
         if (line.endsWith('\r'))
             line.chop(1);
-        QJsonParseError error;
-        const QJsonDocument d = QJsonDocument::fromJson(line, &error);
-        if (error.error != QJsonParseError::NoError || !d.isObject())
-            continue;
-        const QJsonObject m = d.object();
-        if (m.value(QLatin1String("method")) == QJsonValue(QLatin1String("notifications/progress")))
-            expected.push_back(m.value(QLatin1String("params")).toObject());
+        const QJsonObject m = QJsonDocument::fromJson(line).object();
+        if (m.value(u"method").toString() == QLatin1String("notifications/progress"))
+            expected.push_back(m.value(u"params").toObject());
     }
-    if (checker.progress != expected)
-        fuzz::fail("progress reaching the client: " + std::to_string(checker.progress.size())
+    if (session.progress != expected)
+        fuzz::fail("progress reaching the client: " + std::to_string(session.progress.size())
                    + " notification(s), the input holds " + std::to_string(expected.size()));
 
-    static const bool verbose = qEnvironmentVariableIsSet("VESK_FUZZ_VERBOSE");
-    if (verbose)
-        std::fprintf(stdout,
-                     "vesk-fuzz: %d lines, %d in pieces, %d notifications\n",
-                     checker.lines,
-                     checker.piecesWritten,
-                     checker.notifications);
-
-    int finished = 0;
-    server->finishWhenIdle([&finished] { ++finished; }, 2000);
-    if (!fuzz::processUntil([&finished] { return finished > 0; }, 5000))
-        fuzz::fail("the session did not end after the end of input");
-    server.reset();
-    far.reset();
-    fuzz::drainEvents(1);
+    session.finish();
     return 0;
 }

@@ -8,20 +8,15 @@
 
 #include "mcp/canonicaljson.h"
 
-#include <QJsonObject>
 #include <QStringDecoder>
 
 using namespace ves;
 
-namespace {
-
-QByteArray oracleValue(const QJsonValue &value)
+static QByteArray oracleValue(const QJsonValue &value)
 {
     const QByteArray array = QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact);
     return array.mid(1, array.size() - 2);
 }
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -34,38 +29,34 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     static mcp::CanonicalJson scan;
 
     if (scan.readDocument(bytes.constData(), bytes.size())) {
-        if (!parsed)
-            fuzz::fail("scan took a document QJsonDocument refuses", bytes);
+        fuzz::check(parsed, "scan took a document QJsonDocument refuses", bytes);
         const QByteArray expected = document.toJson(QJsonDocument::Compact);
         if (scan.text() != expected)
             fuzz::fail("document written differently: " + expected.toStdString(), scan.text());
     }
 
     if (scan.readObject(bytes.constData(), bytes.size())) {
-        if (!parsed || !document.isObject())
-            fuzz::fail("scan took an object QJsonDocument refuses", bytes);
+        fuzz::check(parsed && document.isObject(), "an object QJsonDocument refuses", bytes);
         const QJsonObject object = document.object();
-        if (qsizetype(scan.members().size()) != object.size())
-            fuzz::fail("a different number of members", bytes);
+        fuzz::check(qsizetype(scan.members().size()) == object.size(), "member count", bytes);
         for (const mcp::CanonicalJson::Member &member : scan.members()) {
             // fromUtf8 would drop a byte-order mark that opens the key.
             QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom);
             const QString key = utf8(QByteArrayView(scan.bytes(member.key), member.key.size));
-            if (!object.contains(key))
-                fuzz::fail("a key QJsonDocument does not have", key.toUtf8());
+            fuzz::check(object.contains(key), "a key QJsonDocument does not have", key.toUtf8());
             const QJsonValue value = object.value(key);
             const QByteArray text = scan.text(member.first, member.end);
+            const QByteArray oracle = oracleValue(value);
             if (value.isObject()) {
                 const QByteArray expected
                         = QJsonDocument(mcp::McpServer::makeResult(7, value.toObject()))
                                   .toJson(QJsonDocument::Compact);
                 if ("{\"id\":7,\"jsonrpc\":\"2.0\",\"result\":" + text + '}' != expected)
                     fuzz::fail("result written differently: " + expected.toStdString(), text);
-            } else if (text != oracleValue(value)) {
-                fuzz::fail("value written differently: " + oracleValue(value).toStdString(), text);
+            } else if (text != oracle) {
+                fuzz::fail("value written differently: " + oracle.toStdString(), text);
             }
-            if (mcp::compactValue(value) != oracleValue(value))
-                fuzz::fail("compactValue differs from QJsonDocument", oracleValue(value));
+            fuzz::check(mcp::compactValue(value) == oracle, "compactValue differs", oracle);
         }
     }
     scan.trim();

@@ -1,16 +1,16 @@
 // fuzz_linecutter.cpp - LineCutter against a plain byte-by-byte reading of the line rules
 //
-// The input chooses the line limit, how the stream is split into reads and which line handler
-// calls stop the cutter; the rest is the stream. A stop is always followed by clear(), as the
-// pipe reader does when handling a message closed the connection. Lines handed over, the
-// too-long flag of each feed and the rest at the end must agree with the reference.
+// The input chooses the line limit, how the stream is split into reads and which handed-over
+// lines stop the cutter; the rest is the stream. A stop is always followed by clear(), as the pipe
+// reader does when handling a message closed the connection. Lines handed over, the too-long flag
+// of each feed and the rest at the end must agree with the reference.
 #include "fuzzcommon.h"
 
 #include "io/linecutter.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include <vector>
+#include <utility>
 
 using namespace ves;
 
@@ -19,17 +19,16 @@ namespace {
 // The rules, one byte at a time: a line ends at LF, loses one CR before it, is skipped when
 // empty and dropped when longer than the limit. After each read, more than the limit held
 // without LF is dropped, and so is everything up to the next LF.
-class ReferenceCutter
+struct ReferenceCutter
 {
-public:
-    explicit ReferenceCutter(qint64 limit)
-        : limit(limit)
-    {}
+    qint64 limit;
+    QByteArray current{};
+    bool skipping = false;
 
-    // stopAt(n) tells whether the n-th line handed over stops the read (and clears).
+    // stop() tells whether the line just handed over stops the read (and clears).
     bool feed(const QByteArray &bytes,
               std::vector<QByteArray> &out,
-              const std::function<bool()> &stopNext)
+              const std::function<bool()> &stop)
     {
         bool tooLong = false;
         for (char c : bytes) {
@@ -37,47 +36,35 @@ public:
                 current.append(c);
                 continue;
             }
-            QByteArray line = current;
-            current.clear();
-            const bool wasSkipping = skipping;
-            skipping = false;
+            QByteArray line = std::exchange(current, {});
             if (line.endsWith('\r'))
                 line.chop(1);
-            if (wasSkipping || line.isEmpty())
+            if (std::exchange(skipping, false) || line.isEmpty())
                 continue;
             if (line.size() > limit) {
                 tooLong = true;
                 continue;
             }
             out.push_back(line);
-            if (stopNext()) {
-                current.clear();
-                skipping = false;
+            if (stop()) // nothing is held or skipped at this point: clearing is a no-op
                 return tooLong;
-            }
         }
         if (current.size() > limit) {
             current.clear();
-            skipping = true;
-            tooLong = true;
+            skipping = tooLong = true;
         }
         return tooLong;
     }
 
     QByteArray takeRest()
     {
-        QByteArray rest = skipping ? QByteArray() : current;
-        current.clear();
-        skipping = false;
+        QByteArray rest = std::exchange(current, {});
+        if (std::exchange(skipping, false))
+            return {};
         if (rest.endsWith('\r'))
             rest.chop(1);
         return rest;
     }
-
-private:
-    qint64 limit;
-    QByteArray current;
-    bool skipping = false;
 };
 
 } // namespace
@@ -87,53 +74,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FuzzedDataProvider input(data, size);
     const qint64 limit = input.ConsumeIntegralInRange<qint64>(1, 48);
     const uint64_t stopBits = input.ConsumeIntegral<uint64_t>();
-
-    mcp::LineCutter cutter(limit);
-    ReferenceCutter reference(limit);
-    std::vector<QByteArray> got;
-    std::vector<QByteArray> expected;
-    size_t gotCount = 0;
-    size_t expectedCount = 0;
     auto stops = [stopBits](size_t n) { return (stopBits >> (n % 64)) & 1; };
 
-    int reads = 0;
+    mcp::LineCutter cutter(limit);
+    ReferenceCutter reference{limit};
+    std::vector<QByteArray> got, expected;
+    size_t gotCount = 0, expectedCount = 0;
+    auto feedBoth = [&](const QByteArray &bytes) {
+        const bool tooLong = cutter.feed(bytes.constData(), bytes.size(), [&](const QByteArray &l) {
+            got.emplace_back(l.constData(), l.size());
+            const bool stop = stops(gotCount++);
+            if (stop)
+                cutter.clear();
+            return !stop;
+        });
+        const bool expectedTooLong
+                = reference.feed(bytes, expected, [&] { return stops(expectedCount++); });
+        fuzz::check(got == expected, "lines differ from the reference after this read", bytes);
+        fuzz::check(tooLong == expectedTooLong, "too-long flag differs from the reference", bytes);
+    };
     while (input.remaining_bytes() > 0) {
         const size_t length = input.ConsumeIntegralInRange<size_t>(0, 80);
         const std::string chunk = input.ConsumeBytesAsString(length);
-        const QByteArray bytes(chunk.data(), qsizetype(chunk.size()));
-        ++reads;
-
-        const bool gotTooLong
-                = cutter.feed(bytes.constData(), bytes.size(), [&](const QByteArray &line) {
-                      got.emplace_back(line.constData(), line.size());
-                      if (stops(gotCount++)) {
-                          cutter.clear();
-                          return false;
-                      }
-                      return true;
-                  });
-        const bool expectedTooLong
-                = reference.feed(bytes, expected, [&] { return stops(expectedCount++); });
-
-        if (got != expected)
-            fuzz::fail("lines differ from the reference after read " + std::to_string(reads),
-                       bytes);
-        if (gotTooLong != expectedTooLong)
-            fuzz::fail("too-long flag differs from the reference after read "
-                               + std::to_string(reads),
-                       bytes);
+        feedBoth(QByteArray(chunk.data(), qsizetype(chunk.size())));
     }
     const QByteArray rest = cutter.takeRest();
-    const QByteArray expectedRest = reference.takeRest();
-    if (rest != expectedRest)
-        fuzz::fail("rest at the end differs from the reference", rest);
-    // takeRest empties the cutter: a line after it starts afresh.
-    std::vector<QByteArray> after;
-    cutter.feed("x\n", 2, [&](const QByteArray &line) {
-        after.emplace_back(line.constData(), line.size());
-        return true;
-    });
-    if (after != std::vector<QByteArray>{QByteArray("x")})
-        fuzz::fail("the cutter is not empty after takeRest");
+    fuzz::check(rest == reference.takeRest(), "rest at the end differs from the reference", rest);
+    feedBoth("x\n"); // takeRest empties the cutter: a line after it starts afresh
     return 0;
 }

@@ -10,13 +10,12 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QJsonParseError>
 
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
-#include <memory>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -38,7 +37,11 @@ namespace ves::fuzz {
     std::abort();
 }
 
-inline void quietMessages(QtMsgType, const QMessageLogContext &, const QString &) {}
+inline void check(bool ok, const char *what, const QByteArray &bytes = {})
+{
+    if (!ok)
+        fail(what, bytes);
+}
 
 // One application object for the whole run; Qt's own warnings are not what is tested.
 inline void initApplication()
@@ -47,34 +50,32 @@ inline void initApplication()
     static char name[] = "vesk-fuzz";
     static char *argv[] = {name, nullptr};
     if (!QCoreApplication::instance()) {
-        qInstallMessageHandler(quietMessages);
+        qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
         new QCoreApplication(argc, argv);
     }
 }
 
-// Runs the event loop until done() holds or timeoutMs passed; returns done().
-inline bool processUntil(const std::function<bool()> &done, int timeoutMs)
+inline void drainEvents(int rounds)
+{
+    for (int i = 0; i < rounds; ++i) {
+        QCoreApplication::processEvents();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+}
+
+// Runs the event loop until done() holds or timeoutMs passed; fails with what in the latter case.
+inline void processUntil(const std::function<bool()> &done, int timeoutMs, const char *what)
 {
     QElapsedTimer clock;
     clock.start();
     while (!done()) {
-        if (clock.elapsed() > timeoutMs)
-            return done();
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
-    return true;
-}
-
-inline void drainEvents(int rounds = 3)
-{
-    for (int i = 0; i < rounds; ++i) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents);
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        check(clock.elapsed() <= timeoutMs, what);
+        drainEvents(1);
     }
 }
 
-// The key of a JSON-RPC id in the ledger: strings and numbers kept apart.
+// The key of a JSON-RPC id in the ledger: strings and numbers kept apart. Numbers are compared as
+// doubles, as they travel: 12345678901234567890 comes back as 12345678901234567000.
 inline QString idKeyOf(const QJsonValue &id)
 {
     if (id.isString())
@@ -84,226 +85,154 @@ inline QString idKeyOf(const QJsonValue &id)
     return QStringLiteral("null");
 }
 
-// Counts the responses that the client is owed, from the JSON-RPC 2.0 rules alone, and ticks
-// them off as they come. The "null" key collects the responses that cannot name a request.
-struct Ledger
+// A server under test for pipe. Every line it writes to the client is checked: compact JSON on
+// one line, a JSON-RPC 2.0 response, batch of responses or notification. With strict set, every
+// error must be one of the server's own (the five codes, no data); results and errors relayed
+// from Vesk Studio may be anything. The responses the client is owed are counted from the
+// JSON-RPC 2.0 rules alone and ticked off as they come; the "null" key collects those that cannot
+// name a request.
+class Session
 {
-    std::map<QString, int> owed;
-    int batchesOwed = 0;
+public:
+    std::unique_ptr<mcp::McpServer> server;
+    std::vector<QJsonObject> progress; // params of each progress notification, in order
+
+    Session(const QString &pipe, int connectTimeoutMs, int callTimeoutMs, bool strict)
+        : strict(strict)
+    {
+        mcp::ServerOptions options;
+        options.pipeName = pipe;
+        options.connectTimeoutMs = connectTimeoutMs;
+        options.callTimeoutMs = callTimeoutMs;
+        options.pollMs = 0;
+        server = std::make_unique<mcp::McpServer>(
+                std::move(options), [this](const QByteArray &m) { output(m); }, nullptr);
+        // The program writes a passed-through answer in pieces: joined here as the line on stdout.
+        server->setPiecesWriter(
+                [this](const auto &head, const char *body, qsizetype size, const auto &tail) {
+                    output(head + QByteArray(body, size) + tail);
+                });
+    }
+
+    // Hands one input line to the server, counting first what it is owed.
+    void send(const QByteArray &raw)
+    {
+        const QByteArray line = (raw.startsWith("\xEF\xBB\xBF") ? raw.mid(3) : raw).trimmed();
+        const QJsonDocument d = QJsonDocument::fromJson(line);
+        if (d.isObject()) {
+            expectMessage(d.object());
+        } else if (d.isArray() && !d.array().isEmpty()) {
+            bool any = false;
+            for (const QJsonValue &element : d.array())
+                any = expectMessage(element) || any;
+            batchesOwed += any;
+        } else if (!line.isEmpty()) {
+            expect(QStringLiteral("null"));
+        }
+        server->handleLine(raw);
+    }
 
     void expect(const QString &key) { ++owed[key]; }
 
-    // What one message (a line's object, or an element of a batch) is owed: a request gets one
-    // response, a notification or a client's response none.
-    void expectMessage(const QJsonValue &element, bool *needsAnswer)
-    {
-        *needsAnswer = false;
-        if (!element.isObject()) {
-            expect(QStringLiteral("null"));
-            *needsAnswer = true;
-            return;
-        }
-        const QJsonObject o = element.toObject();
-        const bool hasId = o.contains(QLatin1String("id"));
-        const QJsonValue id = o.value(QLatin1String("id"));
-        const bool usable = id.isString() || id.isDouble();
-        if (!o.contains(QLatin1String("method"))) {
-            if (hasId
-                && (o.contains(QLatin1String("result")) || o.contains(QLatin1String("error"))))
-                return;
-        } else if (!hasId) {
-            return;
-        }
-        expect(usable ? idKeyOf(id) : QStringLiteral("null"));
-        *needsAnswer = true;
-    }
-
-    // What one input line, as handed to handleLine, is owed.
-    void expectLine(const QByteArray &raw)
-    {
-        QByteArray line = raw;
-        if (line.startsWith("\xEF\xBB\xBF"))
-            line.remove(0, 3);
-        line = line.trimmed();
-        if (line.isEmpty())
-            return;
-        QJsonParseError error;
-        const QJsonDocument d = QJsonDocument::fromJson(line, &error);
-        if (error.error != QJsonParseError::NoError || !(d.isArray() || d.isObject())) {
-            expect(QStringLiteral("null"));
-            return;
-        }
-        bool needs = false;
-        if (d.isObject()) {
-            expectMessage(d.object(), &needs);
-            return;
-        }
-        const QJsonArray batch = d.array();
-        if (batch.isEmpty()) {
-            expect(QStringLiteral("null"));
-            return;
-        }
-        bool any = false;
-        for (const QJsonValue &element : batch) {
-            expectMessage(element, &needs);
-            any = any || needs;
-        }
-        if (any)
-            ++batchesOwed;
-    }
-
-    void answered(const QJsonValue &id, const QByteArray &line)
-    {
-        // Ids are compared as doubles, as they travel: 12345678901234567890 comes back as
-        // 12345678901234567000, the same double.
-        const QString key = idKeyOf(id);
-        auto it = owed.find(key);
-        if (it == owed.end() || it->second == 0)
-            fail("a response the client was not owed, id " + key.toStdString(), line);
-        --it->second;
-    }
-
     void checkSettled() const
     {
-        for (const auto &[key, count] : owed) {
-            if (count != 0)
-                fail("id " + key.toStdString() + " is owed " + std::to_string(count)
-                     + " more response(s)");
-        }
-        if (batchesOwed != 0)
-            fail(std::to_string(batchesOwed) + " batch response(s) missing or extra");
+        for (const auto &[key, count] : owed)
+            check(count == 0, ("no response to id " + key.toStdString()).c_str());
+        check(batchesOwed == 0, "a batch response is missing");
     }
-};
 
-// Checks one message that the server wrote to the client: compact JSON on one line, a JSON-RPC
-// 2.0 response, batch of responses or notification. With strict set, every error must be one of
-// the server's own (the five codes, no data); results and errors relayed from Vesk Studio may be
-// anything. Ticks responses off the ledger.
-class OutputChecker
-{
-public:
-    explicit OutputChecker(Ledger *ledger, bool strict)
-        : ledger(ledger)
-        , strict(strict)
-    {}
-
-    int lines = 0;
-    int notifications = 0;
-    std::map<QString, int> notificationsByMethod;
-    std::vector<QJsonObject> progress; // params of each progress notification, in order
-    int piecesWritten = 0;             // messages that came through the pieces writer
-
-    void operator()(const QByteArray &bytes)
+    // Signals the end of input: the session must end, its callback called once, nothing left
+    // pending and every response given.
+    void finish()
     {
-        ++lines;
-        if (bytes.isEmpty())
-            fail("an empty output line");
-        if (bytes.contains('\n') || bytes.contains('\r'))
-            fail("an output message holds a line break", bytes);
+        int finished = 0;
+        server->finishWhenIdle([&finished] { ++finished; }, 2000);
+        processUntil([&finished] { return finished > 0; }, 5000, "the session did not end");
+        drainEvents(1);
+        if (finished != 1)
+            fail("the finish callback ran " + std::to_string(finished) + " times");
+        check(server->pendingCount() == 0, "requests still pending at the end");
+        checkSettled();
+        server.reset();
+        drainEvents(1);
+    }
+
+private:
+    // One message (a line's object, or an element of a batch): a request or an invalid message
+    // is owed a response, a notification or a client's response none. Returns whether it is owed.
+    bool expectMessage(const QJsonValue &element)
+    {
+        const QJsonObject o = element.toObject();
+        const bool hasId = o.contains(u"id");
+        if (element.isObject()
+            && (o.contains(u"method") ? !hasId
+                                      : hasId && (o.contains(u"result") || o.contains(u"error"))))
+            return false;
+        expect(idKeyOf(o.value(u"id")));
+        return true;
+    }
+
+    void output(const QByteArray &bytes)
+    {
+        check(!bytes.isEmpty(), "an empty output line");
+        check(!bytes.contains('\n') && !bytes.contains('\r'), "an output line break", bytes);
         QJsonParseError error;
         const QJsonDocument d = QJsonDocument::fromJson(bytes, &error);
         if (error.error != QJsonParseError::NoError)
             fail("output that is not JSON: " + error.errorString().toStdString(), bytes);
-        if (d.toJson(QJsonDocument::Compact) != bytes)
-            fail("output that is not compact JSON", bytes);
-        if (d.isObject()) {
-            checkMessage(d.object(), bytes, false);
-        } else if (d.isArray()) {
-            const QJsonArray batch = d.array();
-            if (batch.isEmpty())
-                fail("an empty batch response", bytes);
-            if (ledger) {
-                if (ledger->batchesOwed == 0)
-                    fail("a batch response nobody is owed", bytes);
-                --ledger->batchesOwed;
-            }
-            for (const QJsonValue &element : batch) {
-                if (!element.isObject())
-                    fail("a batch response holds a non-object", bytes);
-                checkMessage(element.toObject(), bytes, true);
-            }
-        } else {
-            fail("output that is neither object nor array", bytes);
+        check(d.toJson(QJsonDocument::Compact) == bytes, "output that is not compact JSON", bytes);
+        if (d.isObject())
+            return checkMessage(d.object(), bytes, false);
+        check(!d.array().isEmpty(), "an empty batch response", bytes);
+        check(batchesOwed-- > 0, "a batch response nobody is owed", bytes);
+        for (const QJsonValue &element : d.array()) {
+            check(element.isObject(), "a batch response holds a non-object", bytes);
+            checkMessage(element.toObject(), bytes, true);
         }
     }
 
-private:
     void checkMessage(const QJsonObject &m, const QByteArray &bytes, bool inBatch)
     {
-        if (m.value(QLatin1String("jsonrpc")) != QJsonValue(QLatin1String("2.0")))
-            fail("a message without \"jsonrpc\": \"2.0\"", bytes);
-        const bool hasResult = m.contains(QLatin1String("result"));
-        const bool hasError = m.contains(QLatin1String("error"));
-        const bool hasMethod = m.contains(QLatin1String("method"));
-        if (hasMethod) {
-            if (inBatch || hasResult || hasError || m.contains(QLatin1String("id")))
-                fail("a notification that is not one", bytes);
-            const QString method = m.value(QLatin1String("method")).toString();
-            if (method != QLatin1String("notifications/progress")
-                && method != QLatin1String("notifications/tools/list_changed"))
+        auto need = [&bytes](bool ok, const char *what) { check(ok, what, bytes); };
+        need(m.value(u"jsonrpc").toString() == QLatin1String("2.0"), "no \"jsonrpc\": \"2.0\"");
+        const bool hasResult = m.contains(u"result");
+        const bool hasError = m.contains(u"error");
+        if (m.contains(u"method")) {
+            need(!inBatch && !hasResult && !hasError && !m.contains(u"id"), "a bad notification");
+            const QString method = m.value(u"method").toString();
+            const bool isProgress = method == QLatin1String("notifications/progress");
+            if (!isProgress && method != QLatin1String("notifications/tools/list_changed"))
                 fail("an unexpected notification " + method.toStdString(), bytes);
-            if (m.contains(QLatin1String("params"))
-                && (!m.value(QLatin1String("params")).isObject()
-                    || m.value(QLatin1String("params")).toObject().isEmpty()))
-                fail("notification params that are not a non-empty object", bytes);
-            ++notifications;
-            ++notificationsByMethod[method];
-            if (method == QLatin1String("notifications/progress"))
-                progress.push_back(m.value(QLatin1String("params")).toObject());
+            const QJsonValue params = m.value(u"params");
+            need(params.isUndefined() || !params.toObject().isEmpty(), "params not a full object");
+            if (isProgress)
+                progress.push_back(params.toObject());
             return;
         }
-        if (hasResult == hasError)
-            fail("a response needs exactly one of result and error", bytes);
-        if (!m.contains(QLatin1String("id")))
-            fail("a response without id", bytes);
-        const QJsonValue id = m.value(QLatin1String("id"));
-        if (!(id.isString() || id.isDouble() || id.isNull()))
-            fail("a response id that is neither string, number nor null", bytes);
-        if (m.size() != 3)
-            fail("a response with extra members", bytes);
-        if (hasResult && !m.value(QLatin1String("result")).isObject())
-            fail("a result that is not an object", bytes);
+        need(hasResult != hasError, "a response needs exactly one of result and error");
+        const QJsonValue id = m.value(u"id");
+        need(id.isString() || id.isDouble() || id.isNull(), "a response id missing or bad");
+        need(m.size() == 3, "a response with extra members");
+        need(!hasResult || m.value(u"result").isObject(), "a result that is not an object");
         if (hasError) {
-            const QJsonValue e = m.value(QLatin1String("error"));
-            if (!e.isObject())
-                fail("an error that is not an object", bytes);
-            const QJsonObject error = e.toObject();
-            const QJsonValue code = error.value(QLatin1String("code"));
-            if (!code.isDouble() || code.toDouble() != double(code.toInt()))
-                fail("an error code that is not an integer", bytes);
-            if (!error.value(QLatin1String("message")).isString())
-                fail("an error message that is not a string", bytes);
-            if (strict) {
-                const int c = code.toInt();
-                if (c != -32700 && c != -32600 && c != -32601 && c != -32602 && c != -32603)
-                    fail("an error code of the server's own that is not standard", bytes);
-                if (error.contains(QLatin1String("data")) || error.size() != 2)
-                    fail("a server error with data or extra members", bytes);
-            }
+            need(m.value(u"error").isObject(), "an error that is not an object");
+            const QJsonObject error = m.value(u"error").toObject();
+            const QJsonValue code = error.value(u"code");
+            need(code.isDouble() && code.toDouble() == code.toInt(), "a non-integer error code");
+            need(error.value(u"message").isString(), "an error message that is not a string");
+            const int c = code.toInt();
+            need(!strict || c == -32700 || (c <= -32600 && c >= -32603), "a non-standard code");
+            need(!strict || error.size() == 2, "a server error with data or extra members");
         }
-        if (ledger)
-            ledger->answered(id, bytes);
+        const QString key = idKeyOf(id);
+        auto it = owed.find(key);
+        if (it == owed.end() || it->second-- == 0)
+            fail("a response the client was not owed, id " + key.toStdString(), bytes);
     }
 
-    Ledger *ledger;
+    std::map<QString, int> owed;
+    int batchesOwed = 0;
     bool strict;
 };
-
-// A server whose every line to the client goes through checker. The program writes a
-// passed-through answer in pieces: they are joined here as the line on stdout.
-inline std::unique_ptr<mcp::McpServer> makeServer(mcp::ServerOptions options,
-                                                  OutputChecker &checker)
-{
-    auto server = std::make_unique<mcp::McpServer>(
-            std::move(options), [&checker](const QByteArray &m) { checker(m); }, nullptr);
-    server->setPiecesWriter([&checker](const QByteArray &head,
-                                       const char *body,
-                                       qsizetype size,
-                                       const QByteArray &tail) {
-        ++checker.piecesWritten;
-        checker(head + QByteArray(body, size) + tail);
-    });
-    return server;
-}
 
 } // namespace ves::fuzz

@@ -1,69 +1,39 @@
-// stress.mjs - vesk-mcp under load and abuse, with figures: lines at and over the 256 MiB limit
-// from both sides, a flood of requests written without waiting, the far end dying and coming
-// back during a stream of calls, and a client that closes stdout.
-//
+// stress.mjs - vesk-mcp under load and abuse, with figures (scripts/stress.sh runs it):
 //   node tests/stress/stress.mjs <vesk-mcp> <vesk-studio-sim> [--quick] [case...]
-//
-// Cases: stdin-line, app-line, flood, flap, stdout-closed (default: all). --quick makes the
-// flood and flap smaller and leaves out the 256 MiB lines. Prints one line of figures per case
-// (time, peak resident memory of vesk-mcp) and "N passed, N failed"; exit 1 on any failure.
+// Cases: stdin-line, app-line, flood, flap, stdout-closed (default: all; --quick makes the flood
+// and flap smaller and leaves out the 256 MiB lines). Prints one line of figures per case (time,
+// peak resident memory of vesk-mcp) and "N passed, N failed"; exit 1 on any failure.
 import { spawn } from 'node:child_process';
 import { once } from 'node:events';
 import { readFileSync } from 'node:fs';
+import { createInterface } from 'node:readline';
 
 const [veskPath, simPath, ...rest] = process.argv.slice(2);
-if (!veskPath || !simPath) {
-    console.error('usage: stress.mjs <vesk-mcp> <vesk-studio-sim> [--quick] [case...]');
-    process.exit(2);
-}
 const quick = rest.includes('--quick');
-const chosen = rest.filter(a => !a.startsWith('--'));
 const limit = 268435456;
 let names = 0;
 const pipeName = () => `vesk-stress-${process.pid}-${++names}`;
 const sleep = ms => new Promise(resolve => setTimeout(resolve, ms));
 const mib = bytes => `${(bytes / 1048576).toFixed(0)} MiB`;
 const seconds = since => `${((Date.now() - since) / 1000).toFixed(1)} s`;
+const request = (id, method, params) => ({ jsonrpc: '2.0', id, method, ...(params ? { params } : {}) });
+const call = id => request(id, 'tools/call', { name: 'list_elements', arguments: {} });
 
 class Failure extends Error {}
-function check(condition, message) {
-    if (!condition)
-        throw new Failure(message);
-}
+const check = (condition, message) => { if (!condition) throw new Failure(message); };
 async function waitFor(predicate, what, timeoutMs) {
     for (const end = Date.now() + timeoutMs; !predicate(); await sleep(10))
         check(Date.now() <= end, `timed out after ${timeoutMs} ms waiting for ${what}`);
 }
 
-// vesk-mcp with its stdout cut into parsed lines, its stderr kept, and the high-water mark of its
-// resident memory read while it runs.
+// vesk-mcp with its stdout cut into parsed lines and its stderr kept.
 class Vesk {
     constructor(args) {
         this.child = spawn(veskPath, args, { stdio: ['pipe', 'pipe', 'pipe'] });
-        this.messages = [];
-        this.invalid = 0;
-        this.stderr = '';
-        this.peakKb = 0;
-        const readPeak = () => {
-            try {
-                this.peakKb = Math.max(this.peakKb, Number(/VmHWM:\s+(\d+)/.exec(readFileSync(`/proc/${this.child.pid}/status`, 'utf8'))[1]));
-            } catch { /* gone */ }
-        };
-        this.watch = setInterval(readPeak, 20);
-        this.exit = new Promise(resolve => this.child.once('exit', (code, signal) => {
-            clearInterval(this.watch);
-            resolve({ code, signal });
-        }));
-        let pending = Buffer.alloc(0);
-        this.child.stdout.on('data', chunk => {
-            pending = pending.length ? Buffer.concat([pending, chunk]) : chunk;
-            for (let lf; (lf = pending.indexOf(10)) >= 0; pending = pending.subarray(lf + 1)) {
-                try {
-                    this.messages.push(JSON.parse(pending.subarray(0, lf).toString('utf8')));
-                } catch {
-                    ++this.invalid;
-                }
-            }
+        Object.assign(this, { messages: [], invalid: 0, stderr: '' });
+        this.exit = once(this.child, 'exit').then(([code, signal]) => ({ code, signal }));
+        createInterface({ input: this.child.stdout }).on('line', line => {
+            try { this.messages.push(JSON.parse(line)); } catch { ++this.invalid; }
         });
         this.child.stderr.setEncoding('utf8').on('data', chunk => { this.stderr += chunk; });
         this.child.stdin.on('error', () => {}); // EPIPE once it has gone is part of some cases
@@ -75,22 +45,27 @@ class Vesk {
     async writeFiller(count) {
         const block = Buffer.alloc(1 << 20, 0x61);
         for (let left = count; left > 0; left -= block.length)
-            await this.write(left >= block.length ? block : block.subarray(0, left));
+            await this.write(block.subarray(0, Math.min(left, block.length)));
     }
     send(message) { return this.write(JSON.stringify(message) + '\n'); }
-    async finish(timeoutMs = 20000) { // ends stdin; the exit must be 0
-        this.child.stdin.end();
+    exited(timeoutMs) { // killed when it takes longer
         const timer = setTimeout(() => this.child.kill('SIGKILL'), timeoutMs);
-        const exit = await this.exit;
-        clearTimeout(timer);
+        return this.exit.finally(() => clearTimeout(timer));
+    }
+    // Ends stdin; the exit must be 0. Returns the peak resident memory, read before the end: the
+    // kernel's high-water mark covers all the work done until then.
+    async finish() {
+        const peak = mib(1024 * Number(/VmHWM:\s+(\d+)/.exec(readFileSync(`/proc/${this.child.pid}/status`, 'utf8'))[1]));
+        this.child.stdin.end();
+        const exit = await this.exited(20000);
         check(exit.code === 0 && exit.signal === null, `exit ${JSON.stringify(exit)}${this.log()}`);
-        return `peak RSS ${mib(this.peakKb * 1024)}`;
+        return `peak RSS ${peak}`;
     }
     log() { return `\n--- vesk-mcp stderr ---\n${this.stderr.slice(-3000)}`; }
     answers(id) { return this.messages.filter(m => JSON.stringify(m.id) === JSON.stringify(id)); }
 }
 
-async function startSim(pipe, options = []) {
+async function startSim(pipe, options) {
     const child = spawn(simPath, ['--pipe', pipe, ...options], { stdio: ['ignore', 'ignore', 'pipe'] });
     let stderr = '';
     child.stderr.setEncoding('utf8').on('data', chunk => { stderr += chunk; });
@@ -98,15 +73,13 @@ async function startSim(pipe, options = []) {
     await waitFor(() => stderr.includes('sim: listening on') || child.exitCode !== null, 'the simulator', 10000);
     check(child.exitCode === null, `vesk-studio-sim did not start: ${stderr}`);
     child.stop = async (signal = 'SIGTERM') => {
-        if (child.exitCode === null && child.signalCode === null) {
-            child.kill(signal);
+        if (child.exitCode === null && child.signalCode === null && child.kill(signal))
             await exit;
-        }
     };
     return child;
 }
 
-// A session with a far end; the far end is stopped whatever happens.
+// An initialised session with a far end (sim.current), which is stopped whatever happens.
 async function withSim(simOptions, veskArgs, body) {
     const pipe = pipeName();
     const sim = { current: await startSim(pipe, simOptions) };
@@ -120,9 +93,6 @@ async function withSim(simOptions, veskArgs, body) {
         await sim.current.stop();
     }
 }
-
-const request = (id, method, params) => ({ jsonrpc: '2.0', id, method, ...(params ? { params } : {}) });
-const call = id => request(id, 'tools/call', { name: 'list_elements', arguments: {} });
 
 // A line over the limit on stdin is rejected and reading goes on; one of exactly the limit is
 // answered.
@@ -159,14 +129,14 @@ async function appLine() {
             await vesk.send(call(1));
             await waitFor(() => vesk.answers(1).length > 0, 'the answer to the call', 120000);
             const result = vesk.answers(1)[0].result;
+            const shown = `the call: ${JSON.stringify(result).slice(0, 400)}${vesk.log()}`;
             if (length > limit) {
                 // The answer right behind the long line is still handled when both arrive in one
                 // read; otherwise the call is answered as lost.
-                check(result && (result.isError === false || /was closed while "list_elements"/.test(result.content[0].text)),
-                      `the call: ${JSON.stringify(result).slice(0, 400)}${vesk.log()}`);
+                check(result && (result.isError === false || /was closed while "list_elements"/.test(result.content[0].text)), shown);
                 await waitFor(() => vesk.stderr.includes('closed (message from Vesk Studio too large)'), 'the close', 10000);
             } else {
-                check(result && result.isError === false, `the call: ${JSON.stringify(result).slice(0, 400)}${vesk.log()}`);
+                check(result && result.isError === false, shown);
                 check(/Vesk Studio sent invalid JSON/.test(vesk.stderr) && !/connection to Vesk Studio closed/.test(vesk.stderr),
                       `the filler line should be logged as invalid, the connection kept${vesk.log()}`);
             }
@@ -198,14 +168,12 @@ async function flood() {
         await waitFor(() => vesk.messages.length >= count + 1, `${count} answers`, 300000);
         const answered = Date.now();
         await sleep(200); // anything extra would come now
-        const byId = new Map();
-        for (const m of vesk.messages)
-            byId.set(m.id, (byId.get(m.id) || []).concat([m]));
-        let bad = 0;
+        // count + 1 messages, among them one for each of the count + 1 ids: each answered once.
+        const byId = new Map(vesk.messages.map(m => [m.id, m]));
+        let bad = byId.has(0) ? 0 : 1;
         for (const [id, method] of methods) {
-            const got = byId.get(id) || [];
-            bad += got.length !== 1 || !got[0].result || (method === 'tools/call' && got[0].result.isError !== false)
-                   || (method === 'tools/list' && got[0].result.tools.length < 2);
+            const result = byId.get(id)?.result;
+            bad += !result || (method === 'tools/call' && result.isError !== false) || (method === 'tools/list' && result.tools.length < 2);
         }
         check(vesk.invalid === 0 && bad === 0 && vesk.messages.length === count + 1,
               `${vesk.invalid} lines not JSON, ${bad} requests not answered once and right, ${vesk.messages.length} messages${vesk.log()}`);
@@ -220,8 +188,7 @@ async function flap() {
     const rounds = quick ? 4 : 10;
     return withSim(['--delay-ms', '30'], ['--poll-ms', '50'], async (vesk, sim, pipe) => {
         const started = Date.now();
-        let sent = 0;
-        let streaming = true;
+        let sent = 0, streaming = true;
         const stream = (async () => {
             for (; streaming; await sleep(5))
                 for (let k = 0; k < 10; ++k)
@@ -263,30 +230,28 @@ async function stdoutClosed() {
     await sleep(100);
     const started = Date.now();
     await vesk.send(request(1, 'ping'));
-    const timer = setTimeout(() => vesk.child.kill('SIGKILL'), 10000);
-    const exit = await vesk.exit;
-    clearTimeout(timer);
+    const exit = await vesk.exited(10000);
     check(exit.code === 1 && exit.signal === null, `exit ${JSON.stringify(exit)} (want code 1)${vesk.log()}`);
     check(vesk.stderr.includes('vesk-mcp: cannot write to stdout, exiting\n'), `the message${vesk.log()}`);
     return `ended with 1 after ${Date.now() - started} ms, stdin still open`;
 }
 
 const cases = { 'stdin-line': stdinLine, 'app-line': appLine, flood, flap, 'stdout-closed': stdoutClosed };
+const chosen = rest.filter(a => !a.startsWith('--'));
 const run = chosen.length ? chosen : Object.keys(cases).filter(c => !(quick && c.endsWith('-line')));
+if (!veskPath || !simPath || !run.every(name => cases[name])) {
+    console.error(`usage: stress.mjs <vesk-mcp> <vesk-studio-sim> [--quick] [${Object.keys(cases).join('|')}...]`);
+    process.exit(2);
+}
 let passed = 0;
-let failed = 0;
 for (const name of run) {
-    if (!cases[name]) {
-        console.error(`unknown case ${name}`);
-        process.exit(2);
-    }
     try {
         console.log(`ok ${name}: ${await cases[name]()}`);
         ++passed;
     } catch (error) {
         console.log(`FAILED ${name}: ${error instanceof Failure ? error.message : error.stack}`);
-        ++failed;
     }
 }
+const failed = run.length - passed;
 console.log(`${passed} passed, ${failed} failed`);
 process.exit(failed ? 1 : 0);
