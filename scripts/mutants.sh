@@ -142,7 +142,7 @@ m "integers of 16 digits are passed through as written" mcp/canonicaljson.cpp \
     'if (plain && integerSize <= 15 && !negativeZero)' 'if (plain && integerSize <= 16 && !negativeZero)'
 m "duplicate keys are passed through" mcp/canonicaljson.cpp \
     'return false; // a duplicate key' 'continue; // a duplicate key'
-m "-0 is passed through" mcp/canonicaljson.cpp '&& !negativeZero)' ')'
+m "minus zero is passed through" mcp/canonicaljson.cpp '&& !negativeZero)' ')'
 
 count=${#names[@]}
 if [[ $list -eq 1 ]]; then
