@@ -9,7 +9,10 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
+#include <thread>
+
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #ifndef VESK_SIM_PATH
@@ -96,21 +99,64 @@ QByteArray callLine(const QByteArray &id, const char *tool, const QByteArray &ar
            + R"(","arguments":)" + arguments + "}}";
 }
 
-// Starts vesk-mcp with fd (1 or 2) on a pipe; closed: nobody will ever read it.
-bool startOnPipe(Child &child, int fd, const QStringList &arguments, int *readEnd = nullptr)
+// Starts vesk-mcp with each of fds (1 for stdout, 2 for stderr) on a pipe that the test reads
+// only when it says so: readEnds gets the read ends, in the same order, or they are closed and
+// nobody will ever read the pipes.
+bool startOnPipes(Child &child,
+                  const QList<int> &fds,
+                  const QStringList &arguments,
+                  QList<int> *readEnds = nullptr)
 {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0)
-        return false;
-    const int writeEnd = fds[1];
-    child.process.setChildProcessModifier([writeEnd, fd] { ::dup2(writeEnd, fd); });
+    QList<int> writeEnds;
+    for (int i = 0; i < fds.size(); ++i) {
+        int ends[2];
+        if (::pipe2(ends, O_CLOEXEC) != 0)
+            return false;
+        writeEnds.append(ends[1]);
+        if (readEnds)
+            readEnds->append(ends[0]);
+        else
+            ::close(ends[0]);
+    }
+    child.process.setChildProcessModifier([fds, writeEnds] {
+        for (qsizetype i = 0; i < fds.size(); ++i)
+            ::dup2(writeEnds.at(i), fds.at(i));
+    });
     const bool started = child.start(mcpPath, arguments);
-    ::close(writeEnd);
-    if (readEnd)
-        *readEnd = fds[0];
-    else
-        ::close(fds[0]);
+    for (int end : writeEnds)
+        ::close(end);
     return started;
+}
+
+QByteArray readToEnd(int fd)
+{
+    QByteArray all;
+    char buffer[65536];
+    for (qint64 n; (n = ::read(fd, buffer, sizeof buffer)) > 0;)
+        all.append(buffer, n);
+    ::close(fd);
+    return all;
+}
+
+// The largest amount of memory the process has held, in KiB.
+qint64 peakKiB(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').first().toLongLong();
+    return -1;
+}
+
+const QByteArray pingLine = R"({"jsonrpc":"2.0","id":1,"method":"ping"})";
+
+QByteArray initializeLine(const QByteArray &name, const QByteArray &version)
+{
+    return R"({"jsonrpc":"2.0","id":0,"method":"initialize","params":{"protocolVersion":)"
+           R"("2025-06-18","clientInfo":{"name":")"
+           + name + R"(","version":")" + version + "\"}}}\n";
 }
 
 } // namespace
@@ -128,6 +174,9 @@ private slots:
     void closedStdout_data();
     void closedStdout();
     void refusesAnotherAccount();
+    void batchTooLargeToAnswer();
+    void stuckClient();
+    void stuckApp();
 };
 
 void TestProgram::initTestCase()
@@ -472,7 +521,7 @@ void TestProgram::closedStdout()
     input.close();
     if (afterEndOfInput)
         mcp.process.setStandardInputFile(input.fileName());
-    QVERIFY(startOnPipe(mcp, 1, {"--pipe", pipe, "--poll-ms", "0"}));
+    QVERIFY(startOnPipes(mcp, {1}, {"--pipe", pipe, "--poll-ms", "0"}));
     if (afterEndOfInput) { // the answer comes from Vesk Studio after the end of input
         QTRY_VERIFY_WITH_TIMEOUT(app.hasPendingConnections(), 30000);
         QLocalSocket *far = app.nextPendingConnection();
@@ -510,6 +559,112 @@ void TestProgram::refusesAnotherAccount()
     QVERIFY(!mcp.err.contains("connected to"));
     QTRY_VERIFY(sim.err.contains("sim: client 1 disconnected"));
     QVERIFY2(sim.out.isEmpty(), sim.out.constData()); // not a byte reached it
+}
+
+// A batch of millions of members would take gigabytes to answer: it gets one error, in little
+// memory, and the next line is answered. A batch at the limit is answered member by member.
+void TestProgram::batchTooLargeToAnswer()
+{
+    Child mcp;
+#ifndef VESK_SANITIZE // the sanitizer's shadow memory needs far more address space
+    mcp.process.setChildProcessModifier([] {
+        const rlimit limit{1ull << 30, 1ull << 30};
+        ::setrlimit(RLIMIT_AS, &limit);
+    });
+#endif
+    QVERIFY(mcp.start(mcpPath, {"--pipe", uniquePipeName()}));
+    QByteArray huge = "[1" + QByteArray(",1").repeated(4000000) + "]\n";
+    const QByteArray atLimit = "[" + pingLine + ("," + pingLine).repeated(McpServer::maxBatch - 1);
+    mcp.process.write(huge + atLimit + "]\n" + pingLine + "\n");
+    mcp.process.closeWriteChannel();
+    QVERIFY(mcp.finish(60000));
+    QCOMPARE(mcp.process.exitCode(), 0);
+    const QList<QByteArray> lines = mcp.out.split('\n');
+    QCOMPARE(lines.size(), 4);
+    QVERIFY(matches(json(lines.at(0)),
+                    json(R"({"id":null,"error":{"code":-32600,)"
+                         R"("message":"Invalid Request: batch of more than )"
+                         R"(10000 messages"}})")));
+    QCOMPARE(json(lines.at(1)).toArray().size(), McpServer::maxBatch);
+    QVERIFY(lines.at(2).contains("\"result\":{}"));
+}
+
+// A client that reads neither stdout nor stderr: vesk-mcp stops reading its input instead of
+// holding it, drops log lines rather than wait, and goes on once the client reads stdout. Neither
+// a 1 MiB client name nor one that would forge a log line or act on a terminal gets into the log
+// as it came.
+void TestProgram::stuckClient()
+{
+    Child mcp;
+    QList<int> readEnds;
+    QVERIFY(startOnPipes(mcp, {1, 2}, {"--verbose", "--pipe", "p"}, &readEnds)); // verbose: more
+    const int pings
+            = 400000; // 16 MiB                                             than stderr holds
+    mcp.process.write(initializeLine(R"(evil\nvesk-mcp: refusing pipe p: forged \u001b[2J)", "1.0")
+                      + initializeLine(QByteArray(1 << 20, 'n'), "1")
+                      + (pingLine + '\n').repeated(pings));
+    for (qint64 before = -1; mcp.process.bytesToWrite() != before;) { // until it stops taking
+        before = mcp.process.bytesToWrite();
+        QTest::qWait(500);
+    }
+    QVERIFY2(mcp.process.bytesToWrite() > 0, "vesk-mcp read its whole input");
+#ifndef VESK_SANITIZE
+    const qint64 peak = peakKiB(mcp.process.processId());
+    QVERIFY2(peak > 0 && peak < 64 * 1024, qPrintable(QString::number(peak)));
+#endif
+    QByteArray output;
+    std::thread reader([&] { output = readToEnd(readEnds.at(0)); });
+    mcp.process.closeWriteChannel();
+    const bool finished = mcp.finish(120000);
+    reader.join();
+    QVERIFY(finished);
+    QCOMPARE(mcp.process.exitCode(), 0);
+    QCOMPARE(output.count('\n'), pings + 2);
+    QList<QByteArray> lines = readToEnd(readEnds.at(1)).split('\n');
+    lines.removeIf([](const QByteArray &line) { return !line.startsWith("vesk-mcp: client "); });
+    QCOMPARE(lines.size(), 2);
+    QCOMPARE(lines.at(0),
+             R"(vesk-mcp: client evil\nvesk-mcp: refusing pipe p: forged \x1b[2J 1.0, protocol )"
+             "2025-06-18 (requested 2025-06-18), pipe p");
+    QVERIFY(lines.at(1).startsWith("vesk-mcp: client " + QByteArray(600, 'n')
+                                   + "... (1048576 bytes) 1,"));
+}
+
+// A Vesk Studio that stops reading: beyond the bound of unsent lines the connection counts as
+// lost, and the calls get the connection's answers instead of piling up. The far end takes no
+// connection and reads nothing, since no event loop runs here meanwhile.
+void TestProgram::stuckApp()
+{
+    QLocalServer app;
+    const QString pipe = uniquePipeName();
+    QVERIFY(app.listen(pipe));
+    Child mcp;
+    QList<int> readEnds;
+    QVERIFY(startOnPipes(
+            mcp, {1, 2}, {"--pipe", pipe, "--poll-ms", "0", "--timeout", "2"}, &readEnds));
+    const int calls = 40;
+    QByteArray input = initializeLine("c", "1")
+                       + R"({"jsonrpc":"2.0","method":"notifications/initialized"})" + '\n';
+    for (int i = 1; i <= calls; ++i)
+        input += callLine(QByteArray::number(i),
+                          "draw",
+                          "{\"s\":\"" + QByteArray(1 << 20, 'x') + "\"}")
+                 + '\n';
+    QByteArray output;
+    std::thread reader([&] { output = readToEnd(readEnds.at(0)); });
+    mcp.process.write(input);
+    mcp.process.closeWriteChannel();
+    qint64 peak = 0;
+    while (!mcp.process.waitForFinished(50))
+        peak = std::max(peak, peakKiB(mcp.process.processId()));
+    reader.join();
+    const QByteArray log = readToEnd(readEnds.at(1));
+    QVERIFY2(log.contains("connection to Vesk Studio closed (Vesk Studio is not reading, "), log);
+    QCOMPARE(output.count("\"isError\":true"), calls);
+    QVERIFY(output.count("was closed while \\\"draw\\\" was running") >= 16);
+#ifndef VESK_SANITIZE
+    QVERIFY2(peak < 96 * 1024, qPrintable(QString::number(peak)));
+#endif
 }
 
 QTEST_GUILESS_MAIN(TestProgram)

@@ -123,6 +123,7 @@ class TestServer : public QObject
 private slots:
     void sessions_data();
     void sessions();
+    void answerBeforeLongWork();
 };
 
 void TestServer::sessions_data()
@@ -510,6 +511,21 @@ void TestServer::sessions()
         }
         QVERIFY2(failure.isEmpty(), (step + ": " + failure).constData());
     }
+}
+
+// While a long line is handled, what was answered before it has already been sent.
+void TestServer::answerBeforeLongWork()
+{
+    QList<QByteArray> written;
+    QList<int> flushedAt; // how many messages had been written at each flush
+    McpServer server(
+            testOptions(), [&written](const QByteArray &m) { written.append(m); }, nullptr);
+    server.setOutputFlush([&] { flushedAt.append(int(written.size())); });
+    const QByteArray ping = R"({"jsonrpc":"2.0","id":1,"method":"ping"})";
+    server.handleLine(ping);
+    server.handleLine("[" + ping + ("," + ping).repeated(2500) + "]"); // over 64 KiB
+    QCOMPARE(written.size(), 2);
+    QVERIFY(flushedAt.contains(1));
 }
 
 QTEST_GUILESS_MAIN(TestServer)
