@@ -42,7 +42,6 @@ private slots:
     void pipeName();
     void cutting_data();
     void cutting();
-    void stopAndClear();
 };
 
 void TestUnits::options_data()
@@ -153,7 +152,7 @@ void TestUnits::options()
                       : command.error.section(QLatin1Char(' '), 4, 4);
     QCOMPARE(got, outcome);
     QStringList differs;
-    if (o.callTimeoutMs != 120000)
+    if (o.callTimeoutMs != defaultCallTimeoutMs)
         differs << QStringLiteral("t%1").arg(o.callTimeoutMs);
     if (o.pollMs != 2000)
         differs << QStringLiteral("p%1").arg(o.pollMs);
@@ -283,33 +282,6 @@ void TestUnits::cutting()
         return got.append(QByteArray(l.data(), 1)), true;
     }));
     QCOMPARE(got.last(), QByteArray("z"));
-}
-
-// A handler that stops keeps the rest for the next feed; one that clears drops it (the pipe's
-// reader does so when the connection closes).
-void TestUnits::stopAndClear()
-{
-    LineCutter cutter(16);
-    QByteArrayList seen;
-    bool clear = false;
-    int allowed = 1;
-    const auto handler = [&](const QByteArray &line) {
-        seen.append(QByteArray(line.constData(), line.size()));
-        if (clear)
-            cutter.clear();
-        return --allowed > 0;
-    };
-    QVERIFY(cutter.feed("xxxxxxxxxxxxxxxxx\na\nb\n", 22, handler)); // the rejection still counts
-    allowed = 100;
-    QVERIFY(!cutter.feed("c\n", 2, handler));
-    QCOMPARE(seen, (QByteArrayList{"a", "b", "c"}));
-    clear = true;
-    allowed = 1;
-    cutter.feed("d\ne\npartial", 11, handler);
-    clear = false;
-    cutter.feed("f\n", 2, handler);
-    QCOMPARE(seen, (QByteArrayList{"a", "b", "c", "d", "f"}));
-    QCOMPARE(LineCutter().limit(), 268435456);
 }
 
 QTEST_GUILESS_MAIN(TestUnits)

@@ -31,5 +31,7 @@ if [[ ! -f "$stamp" || "$(cat "$stamp")" != "$wanted" ]]; then
     echo "$wanted" >"$stamp"
 fi
 
-export VESK_MCP="$vesk" VESK_SIM="$sim"
+# The version the server must report: the one in the project's CMakeLists.txt.
+VESK_VERSION=$(sed -n 's/^project(vesk-mcp VERSION \([0-9.]*\).*/\1/p' ../../CMakeLists.txt)
+export VESK_MCP="$vesk" VESK_SIM="$sim" VESK_VERSION
 node --test --test-timeout=180000 sdk.test.mjs inspector.test.mjs

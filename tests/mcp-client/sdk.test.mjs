@@ -35,7 +35,7 @@ test('initialize agrees on each version both sides know, else on the newest', as
     for (const requested of SUPPORTED_PROTOCOL_VERSIONS) {
         const session = await connectClient({ args: ['--pipe', pipeName()], protocolVersion: requested });
         assert.equal(session.negotiated, ourVersions.includes(requested) ? requested : ourVersions[0]);
-        assert.deepEqual(session.client.getServerVersion(), { name: 'vesk-studio', title: 'Vesk Studio', version: '0.6.0' });
+        assert.deepEqual(session.client.getServerVersion(), { name: 'vesk-studio', title: 'Vesk Studio', version: process.env.VESK_VERSION });
         assert.deepEqual(session.client.getServerCapabilities(), { tools: { listChanged: true } });
         assert.match(session.client.getInstructions(), /vesk_status is the only tool/);
         assert.deepEqual(await session.close(), { code: 0, signal: null });
