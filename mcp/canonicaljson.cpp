@@ -277,26 +277,23 @@ bool CanonicalJson::value(int depth)
     case '"':
         return string();
     case 't':
-        if (end - p < 4 || std::memcmp(p, "true", 4) != 0)
-            return false;
-        emitInput(p, 4);
-        p += 4;
-        return true;
+        return literal("true", 4);
     case 'f':
-        if (end - p < 5 || std::memcmp(p, "false", 5) != 0)
-            return false;
-        emitInput(p, 5);
-        p += 5;
-        return true;
+        return literal("false", 5);
     case 'n':
-        if (end - p < 4 || std::memcmp(p, "null", 4) != 0)
-            return false;
-        emitInput(p, 4);
-        p += 4;
-        return true;
+        return literal("null", 4);
     default:
         return number();
     }
+}
+
+bool CanonicalJson::literal(const char *word, qsizetype size)
+{
+    if (end - p < size || std::memcmp(p, word, size_t(size)) != 0)
+        return false;
+    emitInput(p, size);
+    p += size;
+    return true;
 }
 
 // The members are read with each value's pieces kept apart, then written in key order.

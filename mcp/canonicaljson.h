@@ -83,6 +83,7 @@ private:
     bool string();
     bool key(ObjectMember &member);
     bool number();
+    bool literal(const char *word, qsizetype size); // true, false or null
     bool utf8(); // one multi-byte UTF-8 sequence at p, checked as Qt checks it
     void skipSpace();
     bool startsWithBom() const;
