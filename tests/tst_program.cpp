@@ -356,13 +356,15 @@ is sent to the AI service you chose and is subject to its terms.
                 + QByteArray::number(pong.size())
                 + " bytes)\nvesk-mcp: <- {\"jsonrpc\":\"2.0\",\"id\":1,\"result\":{}}\n"
                   "vesk-mcp: ignoring a response from the client\n");
-    row("connected, the status tool says so",
+    row("connected, the status tool says so, and an answer passes through",
         "--pipe|@PIPE@",
         "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"tools/"
-        "call\",\"params\":{\"name\":\"vesk_status\"}}\n",
+        "call\",\"params\":{\"name\":\"vesk_status\"}}\n"
+                + callLine("2", "list_elements") + "\n",
         "",
-        R"T({"id":1,"jsonrpc":"2.0","result":{"content":[{"text":"Vesk Studio đã kết nối, sẵn sàng nhận lệnh.\nVesk Studio is connected and ready.","type":"text"}],"isError":false}})T"
-        "\n",
+        R"T({"id":1,"jsonrpc":"2.0","result":{"content":[{"text":"Vesk Studio đã kết nối, sẵn sàng nhận lệnh.\nVesk Studio is connected and ready.","type":"text"}],"isError":false}}
+{"id":2,"jsonrpc":"2.0","result":{"content":[{"text":"The plan is empty.","type":"text"}],"isError":false}}
+)T",
         "vesk-mcp: connected to Vesk Studio (@PIPE@)\nvesk-mcp: Vesk Studio is reachable\n");
     row("a call without answer times out",
         "--pipe|@PIPE@|--timeout|1",
