@@ -138,8 +138,8 @@ m "a too large message from Vesk Studio keeps the connection" mcp/link.cpp \
     'closeConnection(QStringLiteral("message from Vesk Studio too large"));' '(void)0;'
 m "a batch member's answer is passed through as a line" mcp/link.cpp \
     '!it->second.ownLine || ' ''
-m "integers of 16 digits are passed through as written" mcp/canonicaljson.cpp \
-    'if (plain && integerSize <= 15 && !negativeZero)' 'if (plain && integerSize <= 16 && !negativeZero)'
+m "integers beyond 64 bits are passed through as written" mcp/canonicaljson.cpp \
+    'if (plain && integerSize <= 15 && !negativeZero)' 'if (plain && integerSize <= 20 && !negativeZero)'
 m "duplicate keys are passed through" mcp/canonicaljson.cpp \
     'return false; // a duplicate key' 'continue; // a duplicate key'
 m "minus zero is passed through" mcp/canonicaljson.cpp '&& !negativeZero)' ')'

@@ -341,8 +341,8 @@ void TestServer::sessions_data()
         "listen\ncall 1 a\ncall 2 b\ncall 3 c\ncall 4 d\naccept\nv {}\nv {}\nv {}\nv {}\n"
         "^ { \"result\" : {\"b\":1,\"a\":2}, \"id\":1}\n<| {\"id\":1,\"result\":{\"a\":2}}\n"
         "^ {\"id\":2,\"result\":{\"a\":9999999999999999999}}\n< {\"id\":2}\n"
-        "^ {\"id\":3,\"result\":{\"a\":\"\\u00e9\",\"b\":1.0}}\n<| "
-        "{\"id\":3,\"result\":{\"a\":\"é\",\"b\":1}}\n"
+        "^ {\"id\":3,\"result\":{\"a\":\"\\u00e9\",\"b\":1.0,\"c\":-0}}\n<| "
+        "{\"id\":3,\"result\":{\"a\":\"é\",\"b\":1,\"c\":0}}\n"
         "^ {\"id\":4,\"result\":{\"a\":{\"a\":1,\"a\":2}}}\n< "
         "{\"id\":4,\"result\":{\"a\":{\"a\":2}}}");
     row("a batch member's answer goes into the batch, not through",
