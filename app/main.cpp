@@ -42,12 +42,13 @@ int main(int argc, char *argv[])
     auto *server = new McpServer(std::move(options), writeStdout, &app);
     server->setPiecesWriter(writeStdoutPieces);
     server->setOutputFlush(flushStdout);
+    startStopWatcher(QPointer<McpServer>(server));
     startStdinReader(QPointer<McpServer>(server));
     const int loopResult = QCoreApplication::exec();
     delete server;
     flushStdout(); // what the last turn wrote; a failure here still makes the exit code 1
     const int exitStatus = stdoutBroken() ? 1 : loopResult;
-    std::fflush(stderr);
+    flushLog();
     // The reader thread may be blocked in a read of stdin: end without waiting for it.
     native::exitNow(exitStatus);
 }

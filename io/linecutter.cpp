@@ -1,6 +1,8 @@
 // linecutter.cpp - cutting a byte stream into lines
 #include "io/linecutter.h"
 
+#include "io/nativeio.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -75,17 +77,26 @@ bool LineCutter::cut(const LineHandler &onLine)
     if (buffer.size() > maxLine) {
         buffer.clear();
         searchFrom = 0;
+        tooLong = tooLong || !skipping; // one over-long line, one rejection, however long
         skipping = true;
-        tooLong = true;
     }
+    releaseLargeBuffer();
     return tooLong;
+}
+
+// After a message of many MiB the buffer's room is given back: an idle program keeps little.
+// Below that size the room is kept, so that ordinary traffic does not allocate for each read.
+void LineCutter::releaseLargeBuffer()
+{
+    if (buffer.capacity() <= keepCapacity || buffer.size() > keepCapacity / 4)
+        return;
+    buffer = QByteArray(buffer.constData(), buffer.size());
+    native::releaseFreedMemory();
 }
 
 // QByteArray::remove(0, n) only moves the data pointer forward, and a later append does not use
 // the room left in front, so nearly every read reallocated the buffer. Moving the unread rest
-// (usually nothing, or a partial line) to the front keeps the allocation for the next read. The
-// allocation is kept even when the buffer empties: after a large message, giving it back made
-// the next one grow from scratch, copying as it doubled.
+// (usually nothing, or a partial line) to the front keeps the allocation for the next read.
 void LineCutter::dropFront(qint64 n)
 {
     if (n <= 0)
@@ -107,7 +118,7 @@ QByteArray LineCutter::takeRest()
 
 void LineCutter::clear()
 {
-    buffer.clear();
+    buffer = QByteArray();
     searchFrom = 0;
     skipping = false;
     reserved = 0;

@@ -46,7 +46,10 @@ private:
     bool skipping = false; // dropping the rest of a line that was too long
     qint64 reserved = 0;   // bytes added by reserve() and not yet committed
 
+    static constexpr qint64 keepCapacity = 4 << 20;
+
     bool cut(const LineHandler &onLine);
+    void releaseLargeBuffer();
     void dropFront(qint64 n); // removes the first n bytes, keeping the allocation
 };
 

@@ -19,15 +19,21 @@ void ignoreBrokenPipe();
 // an error. POSIX retries a read interrupted by a signal.
 long long readStdin(char *buffer, std::size_t size);
 
-// False when a line written to stderr now would block: a pipe that its reader does not drain.
-// Some clients pipe stderr and never read it; the log must not stop the program then.
-// Windows cannot tell for an anonymous pipe and says true.
-bool errorStreamReady();
-
 // When stream (stdout or stderr) is a console window, flushes the stream and writes the UTF-16
 // text to the console, returning true. Returns false when the stream is redirected (or on POSIX),
 // leaving the caller to write UTF-8 bytes.
 bool writeConsole(std::FILE *stream, const char16_t *text, std::size_t length);
+
+// Calls onStop on a thread of its own (never inside a signal handler) each time the process is
+// asked to end: SIGTERM or SIGINT on POSIX; Ctrl+C, Ctrl+Break, the console window closing, log-off
+// or shut-down on Windows. what names the request. On Windows the system ends the process as soon
+// as the handler of a close, log-off or shut-down event returns, so that handler waits there for
+// the program to end by itself.
+void watchStopRequests(void (*onStop)(const char *what));
+
+// Gives memory freed by a large message back to the system. POSIX: malloc_trim; Windows: the
+// heap does this by itself.
+void releaseFreedMemory();
 
 // Ends the process at once with code: no static destructors, no waiting for other threads.
 [[noreturn]] void exitNow(int code);

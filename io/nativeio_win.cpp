@@ -30,11 +30,6 @@ long long readStdin(char *buffer, std::size_t size)
     return _read(0, buffer, size > INT_MAX ? unsigned(INT_MAX) : unsigned(size));
 }
 
-bool errorStreamReady()
-{
-    return true;
-}
-
 bool writeConsole(std::FILE *stream, const char16_t *text, std::size_t length)
 {
     const HANDLE handle = GetStdHandle(stream == stdout ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
@@ -48,6 +43,37 @@ bool writeConsole(std::FILE *stream, const char16_t *text, std::size_t length)
             handle, reinterpret_cast<const wchar_t *>(text), DWORD(length), &written, nullptr);
     return true;
 }
+
+namespace {
+
+void (*stopHandler)(const char *what) = nullptr;
+
+BOOL WINAPI onConsoleEvent(DWORD event)
+{
+    switch (event) {
+    case CTRL_C_EVENT:
+        stopHandler("Ctrl+C");
+        return TRUE;
+    case CTRL_BREAK_EVENT:
+        stopHandler("Ctrl+Break");
+        return TRUE;
+    default:
+        stopHandler(event == CTRL_CLOSE_EVENT ? "console close" : "log-off or shut-down");
+        // Returning would end the process now; the main thread ends it once it has finished.
+        Sleep(INFINITE);
+        return TRUE;
+    }
+}
+
+} // namespace
+
+void watchStopRequests(void (*onStop)(const char *what))
+{
+    stopHandler = onStop;
+    SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+}
+
+void releaseFreedMemory() {}
 
 void exitNow(int code)
 {

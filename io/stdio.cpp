@@ -11,7 +11,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -28,6 +30,10 @@ constexpr int graceMs = 3000;
 // the main thread catches up. A client that does not read its answers blocks the main thread
 // in a write to stdout, and its further requests must then wait in the pipe, not in memory.
 constexpr qint64 maxBacklog = 4 << 20;
+// What a waiting line costs beside its bytes: its QByteArray in the posted call and the heap
+// block behind it. Counted, so that a flood of tiny lines is held to the same memory as a few
+// long ones.
+constexpr qint64 lineOverhead = 64;
 
 // The bytes of the lines on their way to the main thread, shared by the reader and the calls
 // it posts.
@@ -94,7 +100,7 @@ void readStdin(QPointer<McpServer> server)
             continue;
         qint64 bytes = 0;
         for (const QByteArray &line : readLines)
-            bytes += line.size();
+            bytes += line.size() + lineOverhead;
         backlog->add(bytes);
         // The answers leave when the lines of the read are handled, rather than at the end of
         // the event loop's turn, which may hold the lines of many reads.
@@ -106,6 +112,9 @@ void readStdin(QPointer<McpServer> server)
                              s->rejectTooLarge();
                          s->flushOutput();
                          backlog->remove(bytes);
+                         // What handling a message of many MiB took goes back to the system.
+                         if (bytes > (4 << 20))
+                             native::releaseFreedMemory();
                      });
     }
     const QByteArray rest = lines.takeRest();
@@ -121,6 +130,29 @@ void readStdin(QPointer<McpServer> server)
 void startStdinReader(QPointer<McpServer> server)
 {
     std::thread(readStdin, std::move(server)).detach();
+}
+
+namespace {
+QPointer<McpServer> stopTarget; // read on the main thread only
+} // namespace
+
+void startStopWatcher(QPointer<McpServer> server)
+{
+    stopTarget = std::move(server);
+    native::watchStopRequests([](const char *what) {
+        const QString name = QString::fromLatin1(what);
+        QMetaObject::invokeMethod(
+                QCoreApplication::instance(),
+                [name] {
+                    if (stopTarget)
+                        stopTarget->stop(name, [] { QCoreApplication::exit(0); });
+                },
+                Qt::QueuedConnection);
+        // A main thread stuck in a write to a client that reads no more never takes the call:
+        // the request still ends the process, after the same grace as the end of input.
+        std::this_thread::sleep_for(std::chrono::milliseconds(graceMs));
+        native::exitNow(stdoutBroken() ? 1 : 0);
+    });
 }
 
 namespace {
@@ -142,9 +174,7 @@ bool put(const char *data, qsizetype size)
 void reportStdoutFailure()
 {
     stdoutFailed = true;
-    static const char failure[] = "vesk-mcp: cannot write to stdout, exiting\n";
-    std::fwrite(failure, 1, sizeof failure - 1, stderr);
-    std::fflush(stderr);
+    McpServer::log(QStringLiteral("cannot write to stdout, exiting"));
     QMetaObject::invokeMethod(
             QCoreApplication::instance(), [] { QCoreApplication::exit(1); }, Qt::QueuedConnection);
 }
@@ -187,8 +217,10 @@ void printText(const QString &text, std::FILE *stream)
 }
 
 namespace {
-constexpr qsizetype logLimit = 600;    // bytes of a message shown in the log
-constexpr qsizetype maxLogLine = 4096; // bytes of a log line, its line feed included
+constexpr qsizetype logLimit = 600;      // bytes of a message shown in the log
+constexpr qsizetype maxLogLine = 4096;   // bytes of a log line, its line feed included
+constexpr qint64 maxQueuedLog = 1 << 20; // bytes of log lines waiting for stderr
+constexpr int logStallMs = 500; // at the end, how long stderr may take nothing before we go
 } // namespace
 
 QByteArray abbreviate(const QByteArray &bytes)
@@ -272,13 +304,103 @@ QString escapeControls(const QString &text)
 
 } // namespace
 
+namespace {
+
+// The log leaves through a thread of its own, so that no write to stderr can stop the program: a
+// client may pipe stderr and never read it, and a full pipe cannot be seen in advance on every
+// system. Lines wait in a queue of at most maxQueuedLog bytes; beyond it they are dropped and
+// counted, and the count is logged once there is room again.
+class LogWriter
+{
+public:
+    void post(QByteArray line)
+    {
+        {
+            const std::lock_guard<std::mutex> lock(mutex);
+            if (queuedBytes + line.size() > maxQueuedLog) {
+                ++dropped;
+                return;
+            }
+            if (dropped > 0) {
+                push("vesk-mcp: " + QByteArray::number(dropped) + " log line(s) dropped\n");
+                dropped = 0;
+            }
+            push(std::move(line));
+            if (!started) {
+                started = true;
+                std::thread([this] { run(); }).detach();
+            }
+        }
+        wake.notify_one();
+    }
+
+    // Waits until the queue is written, or until stderr has taken nothing for stallMs.
+    void drain(int stallMs)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        quint64 seen = written;
+        while (!lines.empty() || busy) {
+            if (!progress.wait_for(lock, std::chrono::milliseconds(stallMs), [&] {
+                    return written != seen || (lines.empty() && !busy);
+                }))
+                return; // stuck: nobody reads stderr
+            seen = written;
+        }
+    }
+
+private:
+    void push(QByteArray line)
+    {
+        queuedBytes += line.size();
+        lines.push_back(std::move(line));
+    }
+    void run()
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        for (;;) {
+            wake.wait(lock, [this] { return !lines.empty(); });
+            const QByteArray line = std::move(lines.front());
+            lines.pop_front();
+            busy = true;
+            lock.unlock();
+            std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
+            std::fflush(stderr);
+            lock.lock();
+            busy = false;
+            queuedBytes -= line.size();
+            ++written;
+            progress.notify_all();
+        }
+    }
+
+    std::mutex mutex;
+    std::condition_variable wake, progress;
+    std::deque<QByteArray> lines;
+    qint64 queuedBytes = 0; // the queue's and the line being written
+    quint64 dropped = 0;
+    quint64 written = 0;
+    bool busy = false;
+    bool started = false;
+};
+
+LogWriter &logWriter()
+{
+    static LogWriter *writer = new LogWriter; // never destroyed: its thread may be in a write
+    return *writer;
+}
+
+} // namespace
+
+void flushLog()
+{
+    logWriter().drain(logStallMs);
+}
+
 void McpServer::log(const QString &text)
 {
-    if (!native::errorStreamReady())
-        return; // dropped rather than wait for a reader that may never come
     static const QByteArray prefix = "vesk-mcp: ";
     QByteArray line = prefix + escapeControls(text).toUtf8();
-    // At most one pipe buffer's worth, the room errorStreamReady() vouches for.
+    // A bounded line: one peer's text cannot fill the log's queue on its own.
     if (line.size() >= maxLogLine) {
         const QByteArray tail
                 = "... (" + QByteArray::number(line.size() - prefix.size()) + " bytes)";
@@ -289,8 +411,7 @@ void McpServer::log(const QString &text)
         line += tail;
     }
     line += '\n';
-    std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
-    std::fflush(stderr);
+    logWriter().post(std::move(line));
 }
 
 void McpServer::trace(const QString &text) const

@@ -14,6 +14,10 @@ class McpServer;
 // Starts the detached thread that cuts stdin into lines and posts them to the server.
 void startStdinReader(QPointer<McpServer> server);
 
+// Makes a request to end the process (a signal, a console event) stop the server as soon as
+// the event loop takes it, and end the process at the latest graceMs after it.
+void startStopWatcher(QPointer<McpServer> server);
+
 // The server's output function: one message as one line into stdout's buffer. On failure it
 // reports on stderr and posts the end of the event loop with code 1.
 void writeStdout(const QByteArray &message);
@@ -33,6 +37,10 @@ void flushStdout();
 // True once a write to stdout has failed. The exit code is then 1 even when the finish after
 // the end of input ends the event loop with 0 in the same turn.
 bool stdoutBroken();
+
+// Waits until the log lines queued so far reach stderr, or until stderr has taken nothing for
+// half a second (a pipe that nobody reads). main calls it before the process ends.
+void flushLog();
 
 // Writes main's texts (help, version, errors) to stdout or stderr: UTF-16 to a console window,
 // UTF-8 bytes to anything else.

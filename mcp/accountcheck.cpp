@@ -1,6 +1,8 @@
 // accountcheck.cpp - McpServer's check that the pipe is served by this program's own account
 #include "mcp/mcpserver.h"
 
+#include <QDir>
+#include <QFile>
 #include <QLocalSocket>
 
 namespace ves::mcp {
@@ -37,6 +39,24 @@ QString McpServer::refusalReason()
 
     if (serverSid.empty() || ownSid.empty() || serverSid != ownSid)
         return QStringLiteral("server process %1 belongs to another account").arg(pid);
+    return {};
+}
+
+// Before connecting. A Unix socket sits in a directory every user may write to (the temporary
+// one, for a bare name): a link placed there, or a socket that another account made, is refused
+// unopened. Qt takes a bare name as a file in the temporary directory.
+QString McpServer::pipePathRefusal() const
+{
+    const QString path
+            = QDir::isAbsolutePath(pipeName) ? pipeName : QDir::tempPath() + u'/' + pipeName;
+    switch (native::inspectPipePath(QFile::encodeName(path).constData())) {
+    case native::PipePath::SymbolicLink:
+        return QStringLiteral("socket file %1 is a symbolic link").arg(path);
+    case native::PipePath::OtherOwner:
+        return QStringLiteral("socket file %1 belongs to another account").arg(path);
+    case native::PipePath::Usable:
+        break;
+    }
     return {};
 }
 

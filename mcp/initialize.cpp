@@ -103,7 +103,7 @@ void McpServer::handleNotification(const QString &method, const QJsonObject &par
         clientInitialized = true;
         whenConnected([](bool) {});
     } else if (method == QLatin1String("notifications/cancelled")) {
-        cancelPending(idKey(params.value(QLatin1String("requestId"))),
+        cancelPending(params.value(QLatin1String("requestId")),
                       params.value(QLatin1String("reason")));
     } else {
         trace(QStringLiteral("ignoring notification ") + shortened(method));

@@ -54,6 +54,10 @@ const QString statusToolName = QStringLiteral("vesk_status");
 const QString toolsListMethod = QStringLiteral("tools/list");
 const QString toolsCallMethod = QStringLiteral("tools/call");
 const QString listChangedMethod = QStringLiteral("notifications/tools/list_changed");
+namespace {
+// Why Vesk Studio is told to cancel what it still works on when the program ends early.
+const QString shutdownReason = QStringLiteral("vesk-mcp is shutting down");
+} // namespace
 
 McpServer::McpServer(ServerOptions options,
                      std::function<void(const QByteArray &)> output,
@@ -73,12 +77,17 @@ McpServer::McpServer(ServerOptions options,
         version = QString::fromLatin1(programVersion);
     if (callTimeoutMs < 1)
         callTimeoutMs = defaultCallTimeoutMs;
-    connectTimer.setSingleShot(true);
+    // Precise timers: a coarse one may fire up to 5% early, and a bound is no earlier than it says.
+    for (QTimer *timer : {&connectTimer, &pollTimer, &callTimer, &heldAnswerTimer, &stallTimer}) {
+        timer->setSingleShot(true);
+        timer->setTimerType(Qt::PreciseTimer);
+    }
     connect(&connectTimer, &QTimer::timeout, this, [this] { connectTimedOut(); });
-    pollTimer.setSingleShot(true);
     connect(&pollTimer, &QTimer::timeout, this, [this] { pollTimedOut(); });
-    callTimer.setSingleShot(true);
     connect(&callTimer, &QTimer::timeout, this, [this] { callTimerFired(); });
+    connect(&heldAnswerTimer, &QTimer::timeout, this, [this] { releaseHeldAnswers(false); });
+    stallTimer.setInterval(appStallMs);
+    connect(&stallTimer, &QTimer::timeout, this, [this] { appStalled(); });
     callClock.start();
     // Writing and flushing each message on its own cost a system call and a wake-up of the
     // reader per message. Messages are collected instead and flushed once per turn of the event
@@ -292,19 +301,19 @@ void McpServer::finishWhenIdle(std::function<void()> callback, int graceMs)
 {
     finishCallback = std::move(callback);
     pollTimer.stop();
-    QTimer::singleShot(graceMs, this, [this] { graceExpired(); });
+    QTimer::singleShot(graceMs, Qt::PreciseTimer, this, [this] { graceExpired(); });
     checkIdle();
 }
 
 void McpServer::checkIdle()
 {
-    if (finishCallback && pending.empty() && !connecting && waiters.empty())
+    if (finishCallback && pending.empty() && !connecting && waiters.empty() && heldAnswers.empty())
         QTimer::singleShot(0, this, [this] { finish(); });
 }
 
 void McpServer::finish()
 {
-    if (!finishCallback || !pending.empty() || connecting)
+    if (!finishCallback || !pending.empty() || connecting || !heldAnswers.empty())
         return;
     const auto callback = std::exchange(finishCallback, nullptr);
     callback();
@@ -314,9 +323,19 @@ void McpServer::graceExpired()
 {
     if (!finishCallback)
         return;
-    if (!pending.empty())
-        log(QStringLiteral("input closed, %1 request(s) left unanswered").arg(pending.size()));
+    const int left = abandonOutstanding(shutdownReason);
+    if (left > 0)
+        log(QStringLiteral("input closed, %1 request(s) left unanswered").arg(left));
     const auto callback = std::exchange(finishCallback, nullptr);
+    callback();
+}
+
+void McpServer::stop(const QString &what, const std::function<void()> &callback)
+{
+    const int left = abandonOutstanding(shutdownReason);
+    log(QStringLiteral("%1 received, %2 request(s) left unanswered").arg(what).arg(left));
+    finishCallback = nullptr; // the finish after the end of input has nothing left to do
+    flushOutput();
     callback();
 }
 

@@ -47,6 +47,11 @@ QByteArray compactValue(const QJsonValue &value)
     return array.mid(1, array.size() - 2);
 }
 
+QJsonValue valueFromCompact(const QByteArray &text)
+{
+    return QJsonDocument::fromJson('[' + text + ']').array().at(0);
+}
+
 void McpServer::sendToApp(const QJsonObject &message)
 {
     sendLineToApp(QJsonDocument(message).toJson(QJsonDocument::Compact));
@@ -61,8 +66,7 @@ void McpServer::sendLineToApp(QByteArray line)
     appOut.append(line).append('\n');
 }
 
-// The lines of one turn leave in one write and flush. Lines written while a connection was up
-// still go to it when it is being dropped, as they did when each one was written at once.
+// The lines of one turn leave in one write and flush.
 void McpServer::flushToApp()
 {
     if (appOut.isEmpty())
@@ -72,33 +76,43 @@ void McpServer::flushToApp()
         return;
     socket->write(lines);
     socket->flush();
+    // What the pipe did not take at once is watched: unless some of it is taken within
+    // appStallMs, Vesk Studio has stopped reading. A large write that moves is no stall.
+    if (socket && socket->bytesToWrite() > 0 && !stallTimer.isActive())
+        stallTimer.start();
 }
 
 // The pipe first: a write that fails there closes the connection, which answers the pending
 // requests on stdout, and those answers must not wait for the next turn.
 void McpServer::flushOutput()
 {
-    // A Vesk Studio that stops reading would have every further line pile up in the socket's
-    // buffer. What one turn adds is bounded by the stdin reader's backlog (or one line), so
-    // more than this left over from earlier turns means the far end is stuck, not slow.
-    if (socket && connected && socket->bytesToWrite() > maxUnsentToApp) {
-        appOut.clear();
-        closeConnection(QStringLiteral("Vesk Studio is not reading, %1 MiB unsent")
-                                .arg(socket->bytesToWrite() >> 20));
-    }
     flushToApp();
     if (outFlush)
         outFlush();
 }
 
-// Clears the member first, so that handlers reached from abort() see no current socket.
+void McpServer::appStalled()
+{
+    if (socket && connected && socket->bytesToWrite() > 0)
+        closeConnection(QStringLiteral("Vesk Studio is not reading, %1 MiB unsent")
+                                .arg((socket->bytesToWrite() + (1 << 20) - 1) >> 20));
+}
+
+// Takes the socket out of the member and silences it before anything else, so that what it
+// reports on its way out (a failed write of the last lines) is not taken for a second break.
+// Lines written while the connection was up still go to it.
 void McpServer::dropSocket()
 {
-    flushToApp();
+    stallTimer.stop();
+    const QByteArray lines = std::exchange(appOut, QByteArray());
     QLocalSocket *old = std::exchange(socket, nullptr);
     if (!old)
         return;
     old->disconnect(this);
+    if (!lines.isEmpty() && old->state() == QLocalSocket::ConnectedState) {
+        old->write(lines);
+        old->flush();
+    }
     old->abort();
     old->deleteLater();
 }
@@ -110,6 +124,13 @@ void McpServer::connectToApp()
     connecting = true;
     connected = false;
     appLines.clear();
+
+    const QString refusal = pipePathRefusal();
+    if (!refusal.isEmpty()) {
+        log(QStringLiteral("refusing pipe %1: %2").arg(pipeName, refusal));
+        finishConnect(false);
+        return;
+    }
 
     auto *s = new QLocalSocket(this);
     socket = s;
@@ -131,6 +152,14 @@ void McpServer::connectToApp()
     connect(s, &QLocalSocket::readyRead, this, [this, s] {
         if (s == socket)
             readFromApp();
+    });
+    connect(s, &QLocalSocket::bytesWritten, this, [this, s] {
+        if (s != socket)
+            return;
+        if (s->bytesToWrite() > 0)
+            stallTimer.start(); // moving: the wait starts again
+        else
+            stallTimer.stop();
     });
     connectTimer.start(connectTimeoutMs);
     s->connectToServer(pipeName, QIODevice::ReadWrite);
@@ -186,11 +215,11 @@ void McpServer::closeConnection(const QString &reason)
     appLines.clear();
 
     for (auto &[appId, entry] : takePending()) {
-        if (entry.method == toolsCallMethod) {
-            entry.reply(makeResult(entry.clientId, toolResult(closedText(entry.toolName), true)));
-        } else {
-            answerOffline(entry.method, entry.clientId, entry.toolName, entry.reply);
-        }
+        const QJsonValue clientId = valueFromCompact(entry.clientId);
+        if (entry.method == toolsCallMethod)
+            entry.reply(makeResult(clientId, toolResult(closedText(entry.toolName), true)));
+        else
+            answerOffline(entry.method, clientId, entry.toolName, entry.reply);
     }
     const auto callbacks = std::exchange(waiters, {});
     for (const auto &callback : callbacks)
@@ -284,13 +313,14 @@ bool McpServer::passThrough(const QByteArray &line)
         || (*digit >= '0' && *digit <= '9'))
         return false; // a fraction, an exponent or a large number: the ordinary way
     const auto it = pending.find(appId);
-    if (it == pending.end() || !it->second.ownLine || it->second.method != toolsCallMethod)
+    if (it == pending.end() || !it->second.ownLine || it->second.method != toolsCallMethod
+        || (it->second.lastProgress >= 0 // held back after progress: the ordinary way
+            && it->second.lastProgress + progressQuietMs > callClock.elapsed()))
         return false;
 
     if (verbose)
         log(QStringLiteral("app -> ") + QString::fromUtf8(abbreviate(line)));
-    const PendingRequest entry = std::move(it->second);
-    pending.erase(it);
+    const PendingRequest entry = takeEntry(it);
     // What QJsonDocument writes for the response, keys in its sorted order, without building
     // the object: {"id":<client id>,"jsonrpc":"2.0","result":<the result>}. The largest piece of
     // the result goes out as it is; the others are copied around it.
@@ -302,7 +332,7 @@ bool McpServer::passThrough(const QByteArray &line)
     }
     static const char opening[] = "{\"id\":";
     static const char afterId[] = ",\"jsonrpc\":\"2.0\",\"result\":";
-    const QByteArray clientId = compactValue(entry.clientId);
+    const QByteArray &clientId = entry.clientId;
     QByteArray prefix(qsizetype(sizeof opening + sizeof afterId - 2) + clientId.size(),
                       Qt::Uninitialized);
     char *at = std::copy_n(opening, sizeof opening - 1, prefix.data());

@@ -8,6 +8,7 @@
 
 #include <QByteArray>
 #include <QElapsedTimer>
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QJsonValue>
@@ -26,22 +27,28 @@ namespace ves::mcp {
 
 // A JSON value as QJsonDocument writes it in compact form, e.g. inside an object.
 QByteArray compactValue(const QJsonValue &value);
+// The value back from such a text.
+QJsonValue valueFromCompact(const QByteArray &text);
 QString instructions();
 
 // Delivers the one response of a request. Called exactly once; an empty object settles a request
 // that gets no response (one the client cancelled), so that a batch holding it can be written.
 using Reply = std::function<void(const QJsonObject &)>;
 
+// A relayed request once it was sent to Vesk Studio. The client's id is kept as its compact JSON
+// text: the form written in the answer, and the key a cancellation is looked up by.
 struct PendingRequest
 {
-    QJsonValue clientId;
-    QString clientKey;
+    QByteArray clientId;
     QString method;
     QString toolName;
     bool firstPage = true;
-    Reply reply;
-    qint64 deadline = 0;  // time-out, in milliseconds of the server's callClock
     bool ownLine = false; // reply writes the response as a line of its own (not in a batch)
+    Reply reply;
+    qint64 deadline = 0;      // time-out, in milliseconds of the server's callClock
+    QByteArray progressToken; // the client's, as compact JSON; empty when it asked for none
+    qint64 lastProgress = -1; // when a progress notification for it last went to the client
+    qint64 cost = 0;          // what the entry holds, counted in heldBytes
 };
 
 // A client's tools/list or tools/call on its way to Vesk Studio.
@@ -52,7 +59,20 @@ struct RelayedRequest
     QJsonObject params;
     QString toolName; // tools/call only
     Reply reply;
-    bool ownLine = false; // as in PendingRequest
+};
+
+// The same while it waits for a connection, in the compact form it is sent in.
+struct WaitingRequest
+{
+    QString method;
+    QByteArray clientId; // compact JSON, as in PendingRequest
+    QByteArray params;   // compact JSON
+    QString toolName;
+    bool firstPage = true;
+    bool ownLine = false;
+    QByteArray progressToken;
+    Reply reply;
+    qint64 cost() const;
 };
 
 // The system calls of the pipe server's account check; tests replace them to reach the refusals
@@ -89,8 +109,16 @@ public:
 
     // A batch line of more members is answered with one error, unparsed.
     static constexpr int maxBatch = 10000;
-    // Bytes for Vesk Studio that may wait unsent before the connection counts as lost.
-    static constexpr qint64 maxUnsentToApp = 16 << 20;
+    // How long bytes for Vesk Studio may wait unsent without any being taken before the
+    // connection counts as lost: a Vesk Studio that stops reading.
+    static constexpr int appStallMs = 5000;
+    // What relayed requests may hold while they wait (ids, tool names, params not yet sent, the
+    // bytes Vesk Studio has not read yet); beyond it a new one is refused at once.
+    static constexpr qint64 maxHeldBytes = 64 << 20;
+    // A call that had progress notifications is answered no sooner than this after the last of
+    // them, so that the client reads them apart: a client may handle an answer before a
+    // notification that came with it in one read, and then find the progress token unknown.
+    static constexpr int progressQuietMs = 50;
 
     // JSON-RPC layer
     void handleLine(const QByteArray &line);
@@ -98,6 +126,10 @@ public:
     void handleMessage(const QJsonObject &message, const Reply &reply);
     void rejectTooLarge();
     void finishWhenIdle(std::function<void()> callback, int graceMs);
+    // The process was asked to end (what names the signal or console event): Vesk Studio is
+    // told to cancel what it still works on for this client, what was written leaves, and then
+    // callback runs (it ends the event loop).
+    void stop(const QString &what, const std::function<void()> &callback);
 
     static QJsonObject makeResult(const QJsonValue &id, const QJsonObject &result);
     static QJsonObject makeError(const QJsonValue &id,
@@ -158,6 +190,7 @@ private:
     void flushToApp();
     void connectToApp();
     void dropSocket();
+    void appStalled();
     void finishConnect(bool ok);
     void connectTimedOut();
     void pollTimedOut();
@@ -168,8 +201,13 @@ private:
 
     // request relay
     void relay(RelayedRequest request);
-    void relayConnected(RelayedRequest request);
-    void forward(RelayedRequest request);
+    void relayConnected(WaitingRequest request);
+    void forward(WaitingRequest request);
+    PendingRequest takeEntry(std::map<int, PendingRequest>::iterator it);
+    void answer(PendingRequest &entry, const QJsonObject &response);
+    void releaseHeldAnswers(bool all);
+    int abandonOutstanding(const QString &reason);
+    qint64 unsentToApp() const;
     bool passThrough(const QByteArray &line);
     void handleAppMessage(const QJsonObject &message);
     // answer is the result object when success is set, else the error object
@@ -177,14 +215,15 @@ private:
     void requestTimedOut(int appId);
     void armCallTimer();
     void callTimerFired();
-    void cancelPending(const QString &key, const QJsonValue &reason);
+    void cancelPending(const QJsonValue &requestId, const QJsonValue &reason);
     std::map<int, PendingRequest> takePending();
-    void forgetUnsent(const std::shared_ptr<Reply> &held);
+    void forgetUnsent(const QByteArray &clientId, const std::shared_ptr<Reply> &waiting);
     int timeoutSeconds() const;
 
     // account check
     void verifyPipeServer(QLocalSocket *signalling);
     QString refusalReason();
+    QString pipePathRefusal() const;
 
     // end of input
     void checkIdle();
@@ -226,14 +265,21 @@ private:
     std::function<void()> finishCallback;
     quint32 lastRequestId = 0;
     std::map<int, PendingRequest> pending;
-    // Relayed requests waiting for a connection attempt, by client id key; an emptied reply
-    // marks one the client cancelled.
-    std::multimap<QString, std::shared_ptr<Reply>> unsent;
+    QMultiHash<QByteArray, int> pendingByClientId; // for cancellations
+    QHash<QByteArray, int> pendingByProgressToken; // for progress notifications
+    // Relayed requests waiting for a connection attempt, by client id; an emptied reply marks
+    // one the client cancelled.
+    std::multimap<QByteArray, std::shared_ptr<Reply>> unsent;
+    qint64 heldBytes = 0; // what pending and unsent requests hold
+    // Answers held back after progress (progressQuietMs), by when they may go.
+    std::multimap<qint64, std::function<void()>> heldAnswers;
+    QTimer heldAnswerTimer;
     // One timer for all relayed requests, armed for the earliest deadline in `pending`, instead
     // of a QTimer object per request whose creation and deleteLater cost allocations and extra
     // wake-ups of the event loop on every call.
     QTimer callTimer;
     QElapsedTimer callClock; // started at construction; the clock of the deadlines
+    QTimer stallTimer;       // bytes for Vesk Studio have waited without any being taken
 
     AccountProbe accountProbe;
 };

@@ -21,6 +21,11 @@ void closeProcess(Handle process);
 // This program's own process (GetCurrentProcess on Windows); never needs closing.
 Handle currentProcess();
 
+// What stands at a pipe's path before it is opened. POSIX: the socket file, in a directory that
+// every user may write to, checked with lstat; Windows pipes are no files and are always Usable.
+enum class PipePath { Usable, SymbolicLink, OtherOwner };
+PipePath inspectPipePath(const char *path);
+
 // The bytes of the account identifier the process runs under (Windows: the user SID of its token;
 // POSIX: the effective uid in decimal). Empty when it cannot be read.
 std::string userSid(Handle process);

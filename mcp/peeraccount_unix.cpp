@@ -5,6 +5,7 @@
 
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace ves::mcp::native {
@@ -51,6 +52,20 @@ std::string userSid(Handle process)
     if (process != 0 && process == Handle(peerPid))
         return std::to_string(peerUid);
     return {};
+}
+
+PipePath inspectPipePath(const char *path)
+{
+    struct stat entry
+    {
+    };
+    if (::lstat(path, &entry) != 0)
+        return PipePath::Usable; // nothing there: the connection fails by itself
+    if (S_ISLNK(entry.st_mode))
+        return PipePath::SymbolicLink;
+    if (entry.st_uid != ::geteuid())
+        return PipePath::OtherOwner;
+    return PipePath::Usable;
 }
 
 } // namespace ves::mcp::native

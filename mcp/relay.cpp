@@ -5,6 +5,7 @@
 
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QLocalSocket>
 
 #include <algorithm>
 #include <charconv>
@@ -14,68 +15,117 @@
 
 namespace ves::mcp {
 
+namespace {
+
+// What a waiting or pending request costs beside its texts: its entries in the tables, its
+// reply function, the strings' headers.
+constexpr qint64 entryOverhead = 256;
+
+const QString cancelledMethod = QStringLiteral("notifications/cancelled");
+
+} // namespace
+
+qint64 WaitingRequest::cost() const
+{
+    return entryOverhead + clientId.size() + params.size() + 2 * toolName.size()
+           + progressToken.size();
+}
+
+qint64 McpServer::unsentToApp() const
+{
+    return appOut.size() + (socket ? socket->bytesToWrite() : 0);
+}
+
 void McpServer::relay(RelayedRequest request)
 {
-    request.ownLine = singleMessage;
+    if (heldBytes + unsentToApp() > maxHeldBytes) {
+        request.reply(makeError(request.id,
+                                InternalError,
+                                QStringLiteral("Too many requests waiting for Vesk Studio "
+                                               "(more than %1 MiB held)")
+                                        .arg(maxHeldBytes >> 20)));
+        return;
+    }
+    const QJsonValue token = request.params.value(QLatin1String("_meta"))
+                                     .toObject()
+                                     .value(QLatin1String("progressToken"));
+    WaitingRequest waiting{std::move(request.method),
+                           compactValue(request.id),
+                           QJsonDocument(request.params).toJson(QJsonDocument::Compact),
+                           std::move(request.toolName),
+                           !request.params.contains(QLatin1String("cursor")),
+                           singleMessage,
+                           token.isUndefined() ? QByteArray() : compactValue(token),
+                           std::move(request.reply)};
     // Connected, the continuation would run at once: skip packing it into a callback.
     if (connected && socket) {
-        relayConnected(std::move(request));
+        relayConnected(std::move(waiting));
         return;
     }
     // Until the attempt ends the request is only known here: a cancellation in the meantime
     // must find it, so that a call the client gave up is never run.
-    const auto held = std::make_shared<Reply>(std::exchange(request.reply, nullptr));
-    unsent.emplace(idKey(request.id), held);
-    whenConnected([this, request = std::move(request), held](bool ok) mutable {
+    const auto held = std::make_shared<Reply>(std::exchange(waiting.reply, nullptr));
+    unsent.emplace(waiting.clientId, held);
+    heldBytes += waiting.cost();
+    whenConnected([this, waiting = std::move(waiting), held](bool ok) mutable {
+        heldBytes -= waiting.cost();
         if (!*held)
             return; // cancelled while it waited
-        request.reply = std::exchange(*held, nullptr);
-        forgetUnsent(held);
+        waiting.reply = std::exchange(*held, nullptr);
+        forgetUnsent(waiting.clientId, held);
         if (ok)
-            relayConnected(std::move(request));
+            relayConnected(std::move(waiting));
         else
-            answerOffline(request.method, request.id, request.toolName, request.reply);
+            answerOffline(waiting.method,
+                          valueFromCompact(waiting.clientId),
+                          waiting.toolName,
+                          waiting.reply);
     });
 }
 
-void McpServer::forgetUnsent(const std::shared_ptr<Reply> &held)
+void McpServer::forgetUnsent(const QByteArray &clientId, const std::shared_ptr<Reply> &waiting)
 {
-    const auto it = std::find_if(unsent.begin(), unsent.end(), [&held](const auto &item) {
-        return item.second == held;
-    });
-    if (it != unsent.end())
+    auto [it, end] = unsent.equal_range(clientId);
+    it = std::find_if(it, end, [&waiting](const auto &item) { return item.second == waiting; });
+    if (it != end)
         unsent.erase(it);
 }
 
-void McpServer::relayConnected(RelayedRequest request)
+void McpServer::relayConnected(WaitingRequest request)
 {
     if (request.method == toolsCallMethod && request.toolName == statusToolName
         && !appHasStatusTool)
-        answerStatusConnected(request.id, request.reply);
+        answerStatusConnected(valueFromCompact(request.clientId), request.reply);
     else
         forward(std::move(request));
 }
 
-void McpServer::forward(RelayedRequest request)
+void McpServer::forward(WaitingRequest request)
 {
     const int appId = int(++lastRequestId);
-    const QJsonObject &params = request.params;
     const bool toolsCall = request.method == toolsCallMethod;
-    pending[appId] = PendingRequest{request.id,
-                                    idKey(request.id),
-                                    std::move(request.method),
-                                    std::move(request.toolName),
-                                    !params.contains(QLatin1String("cursor")),
-                                    std::move(request.reply),
-                                    callClock.elapsed() + callTimeoutMs,
-                                    request.ownLine};
+    const QByteArray params = std::exchange(request.params, QByteArray());
+    PendingRequest &entry = pending[appId];
+    entry = PendingRequest{std::move(request.clientId),
+                           std::move(request.method),
+                           std::move(request.toolName),
+                           request.firstPage,
+                           request.ownLine,
+                           std::move(request.reply),
+                           callClock.elapsed() + callTimeoutMs,
+                           std::move(request.progressToken)};
+    entry.cost = entryOverhead + entry.clientId.size() + 2 * entry.toolName.size()
+                 + entry.progressToken.size();
+    heldBytes += entry.cost;
+    pendingByClientId.insert(entry.clientId, appId);
+    if (!entry.progressToken.isEmpty())
+        pendingByProgressToken.insert(entry.progressToken, appId);
     // A running timer is due no later than this request's deadline: it re-arms when it fires.
     if (!callTimer.isActive())
         armCallTimer();
     // {"id","method","params"} in the order QJsonDocument writes them, without building the
     // object around the params only to write it again. The method is tools/list or tools/call.
     // Made in one allocation: each + of a chain of QByteArrays allocates.
-    const QByteArray written = QJsonDocument(params).toJson(QJsonDocument::Compact);
     char head[64] = "{\"id\":";
     char *at = std::to_chars(head + 6, head + 20, appId).ptr;
     const QByteArrayView middle
@@ -84,11 +134,25 @@ void McpServer::forward(RelayedRequest request)
     std::memcpy(at, middle.data(), size_t(middle.size()));
     at += middle.size();
     const qsizetype headSize = at - head;
-    QByteArray line(headSize + written.size() + 1, Qt::Uninitialized);
+    QByteArray line(headSize + params.size() + 1, Qt::Uninitialized);
     std::memcpy(line.data(), head, size_t(headSize));
-    std::memcpy(line.data() + headSize, written.constData(), size_t(written.size()));
+    std::memcpy(line.data() + headSize, params.constData(), size_t(params.size()));
     line[line.size() - 1] = '}';
     sendLineToApp(std::move(line));
+}
+
+// Every way out of `pending` goes through here, so that the lookup tables and the count of
+// held bytes follow the table.
+PendingRequest McpServer::takeEntry(std::map<int, PendingRequest>::iterator it)
+{
+    const int appId = it->first;
+    PendingRequest entry = std::move(it->second);
+    pending.erase(it);
+    pendingByClientId.remove(entry.clientId, appId);
+    if (!entry.progressToken.isEmpty())
+        pendingByProgressToken.remove(entry.progressToken);
+    heldBytes -= entry.cost;
+    return entry;
 }
 
 void McpServer::handleAppMessage(const QJsonObject &message)
@@ -98,8 +162,14 @@ void McpServer::handleAppMessage(const QJsonObject &message)
         if (method == listChangedMethod) {
             appToolListChanged();
         } else if (method == QLatin1String("notifications/progress")) {
-            if (clientInitialized)
-                notify(method, message.value(QLatin1String("params")).toObject());
+            if (!clientInitialized)
+                return;
+            const QJsonObject params = message.value(QLatin1String("params")).toObject();
+            const auto owner = pendingByProgressToken.constFind(
+                    compactValue(params.value(QLatin1String("progressToken"))));
+            if (owner != pendingByProgressToken.constEnd())
+                pending[owner.value()].lastProgress = callClock.elapsed();
+            notify(method, params);
         } else {
             trace(QStringLiteral("ignoring message from Vesk Studio: ") + shortened(method));
         }
@@ -132,23 +202,50 @@ void McpServer::completeRequest(int appId, bool success, const QJsonObject &answ
         trace(QStringLiteral("ignoring an answer for unknown or finished request %1").arg(appId));
         return;
     }
-    PendingRequest entry = std::move(it->second);
-    pending.erase(it);
-
+    PendingRequest entry = takeEntry(it);
+    const QJsonValue clientId = valueFromCompact(entry.clientId);
     if (success) {
         QJsonObject result = answer;
         if (entry.method == toolsListMethod)
             mergeToolList(result, entry.firstPage);
-        entry.reply(makeResult(entry.clientId, result));
+        this->answer(entry, makeResult(clientId, result));
     } else {
         const QJsonValue code = answer.value(QLatin1String("code"));
         const QJsonValue message = answer.value(QLatin1String("message"));
-        entry.reply(makeError(entry.clientId,
-                              code.isDouble() ? code.toInt() : InternalError,
-                              message.isString() ? message.toString()
-                                                 : QStringLiteral("Vesk Studio reported an error"),
-                              answer.value(QLatin1String("data"))));
+        this->answer(entry,
+                     makeError(clientId,
+                               code.isDouble() ? code.toInt() : InternalError,
+                               message.isString() ? message.toString()
+                                                  : QStringLiteral("Vesk Studio reported an error"),
+                               answer.value(QLatin1String("data"))));
     }
+    checkIdle();
+}
+
+// Replies at once, or holds the response back until progressQuietMs after the entry's last
+// progress notification.
+void McpServer::answer(PendingRequest &entry, const QJsonObject &response)
+{
+    const qint64 due = entry.lastProgress < 0 ? 0 : entry.lastProgress + progressQuietMs;
+    if (due <= callClock.elapsed()) {
+        entry.reply(response);
+        return;
+    }
+    heldAnswers.emplace(due, [reply = std::move(entry.reply), response] { reply(response); });
+    heldAnswerTimer.start(int(heldAnswers.begin()->first - callClock.elapsed()));
+}
+
+// Sends the held answers that are due, or all of them.
+void McpServer::releaseHeldAnswers(bool all)
+{
+    while (!heldAnswers.empty() && (all || heldAnswers.begin()->first <= callClock.elapsed())) {
+        const auto send = std::move(heldAnswers.begin()->second);
+        heldAnswers.erase(heldAnswers.begin());
+        send();
+    }
+    if (!heldAnswers.empty())
+        heldAnswerTimer.start(
+                int(std::max<qint64>(heldAnswers.begin()->first - callClock.elapsed(), 0)));
     checkIdle();
 }
 
@@ -162,58 +259,82 @@ void McpServer::requestTimedOut(int appId)
     const auto it = pending.find(appId);
     if (it == pending.end())
         return;
-    PendingRequest entry = std::move(it->second);
-    pending.erase(it);
+    PendingRequest entry = takeEntry(it);
 
     const int seconds = timeoutSeconds();
     log(QStringLiteral("no answer to %1 %2 within %3 s")
                 .arg(entry.method, shortened(entry.toolName), QString::number(seconds)));
-    sendToApp({{QLatin1String("method"), QLatin1String("notifications/cancelled")},
+    sendToApp({{QLatin1String("method"), cancelledMethod},
                {QLatin1String("params"),
                 QJsonObject{{QLatin1String("requestId"), appId},
                             {QLatin1String("reason"), QLatin1String("timeout")}}}});
+    const QJsonValue clientId = valueFromCompact(entry.clientId);
     if (entry.method == toolsCallMethod) {
         const QString text = timeoutText(seconds, entry.toolName);
-        entry.reply(makeResult(entry.clientId, toolResult(text, true)));
+        entry.reply(makeResult(clientId, toolResult(text, true)));
     } else {
         entry.reply(
-                makeError(entry.clientId,
+                makeError(clientId,
                           InternalError,
                           QStringLiteral("Vesk Studio did not answer within %1 s").arg(seconds)));
     }
     checkIdle();
 }
 
-void McpServer::cancelPending(const QString &key, const QJsonValue &reason)
+void McpServer::cancelPending(const QJsonValue &requestId, const QJsonValue &reason)
 {
-    const auto it = std::find_if(pending.begin(), pending.end(), [&key](const auto &item) {
-        return item.second.clientKey == key;
-    });
-    if (it == pending.end()) {
+    const QByteArray clientId = compactValue(requestId);
+    // The first request sent with that id, should the client have used it twice.
+    int appId = 0;
+    for (auto it = pendingByClientId.constFind(clientId);
+         it != pendingByClientId.constEnd() && it.key() == clientId;
+         ++it)
+        appId = appId == 0 ? it.value() : std::min(appId, it.value());
+    if (appId == 0) {
         // Not sent yet: settled without a response, and never sent.
-        const auto waiting = unsent.find(key);
+        const auto waiting = unsent.find(clientId);
         if (waiting == unsent.end())
             return;
         const Reply reply = std::exchange(*waiting->second, nullptr);
         unsent.erase(waiting);
-        trace(QStringLiteral("request %1 cancelled by the client").arg(shortened(key)));
+        trace(QStringLiteral("request %1 cancelled by the client")
+                      .arg(shortened(idKey(requestId))));
         reply(QJsonObject());
         checkIdle();
         return;
     }
-    const int appId = it->first;
-    PendingRequest entry = std::move(it->second);
-    pending.erase(it);
-    trace(QStringLiteral("request %1 cancelled by the client").arg(shortened(key)));
+    PendingRequest entry = takeEntry(pending.find(appId));
+    trace(QStringLiteral("request %1 cancelled by the client").arg(shortened(idKey(requestId))));
 
     QJsonObject params{{QLatin1String("requestId"), appId}};
     if (reason.isString())
         params.insert(QLatin1String("reason"), reason);
-    sendToApp({{QLatin1String("method"), QLatin1String("notifications/cancelled")},
-               {QLatin1String("params"), params}});
+    sendToApp({{QLatin1String("method"), cancelledMethod}, {QLatin1String("params"), params}});
     // No response for a cancelled request; the empty object only settles a batch holding it.
     entry.reply(QJsonObject());
     checkIdle();
+}
+
+// Ends every relayed request that is still outstanding without an answer to the client: those
+// sent are cancelled in Vesk Studio with reason, those waiting for a connection are dropped.
+// Answers held back after progress go out now. Returns how many requests were left unanswered.
+int McpServer::abandonOutstanding(const QString &reason)
+{
+    releaseHeldAnswers(true);
+    int waiting = 0;
+    for (const auto &[clientId, held] : std::exchange(unsent, {}))
+        waiting += std::exchange(*held, nullptr) ? 1 : 0;
+    const std::map<int, PendingRequest> sent = takePending();
+    for (const auto &[appId, entry] : sent)
+        sendToApp({{QLatin1String("method"), cancelledMethod},
+                   {QLatin1String("params"),
+                    QJsonObject{{QLatin1String("requestId"), appId},
+                                {QLatin1String("reason"), reason}}}});
+    flushToApp();
+    // A short wait for Vesk Studio to take the cancellations: the process ends next.
+    if (socket && socket->bytesToWrite() > 0)
+        socket->waitForBytesWritten(1000);
+    return waiting + int(sent.size());
 }
 
 // Requests are sent in ascending id order, all with the same time-out, so the first entry of
@@ -231,7 +352,6 @@ void McpServer::armCallTimer()
 
 void McpServer::callTimerFired()
 {
-    // A coarse timer may fire a little early: what is not yet due waits for the next round.
     // Each time-out may end the connection and empty the table, so the loop looks again each
     // time.
     while (!pending.empty() && pending.begin()->second.deadline <= callClock.elapsed())
@@ -241,6 +361,10 @@ void McpServer::callTimerFired()
 
 std::map<int, PendingRequest> McpServer::takePending()
 {
+    pendingByClientId.clear();
+    pendingByProgressToken.clear();
+    for (const auto &[appId, entry] : pending)
+        heldBytes -= entry.cost;
     return std::exchange(pending, {});
 }
 

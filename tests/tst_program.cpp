@@ -479,6 +479,8 @@ void TestProgram::closedStdout()
     QCOMPARE(mcp.process.exitCode(), 1);
 }
 
+// A pipe of another account gets not a byte: a link to its socket file and the file itself are
+// refused before connecting, and its server process after (the file made this account's).
 void TestProgram::refusesAnotherAccount()
 {
     const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
@@ -486,21 +488,32 @@ void TestProgram::refusesAnotherAccount()
         QSKIP("needs root, setpriv and the stand-in to serve the pipe from another account");
     QTemporaryDir dir;
     QVERIFY(QFile::setPermissions(dir.path(), QFileDevice::Permissions(0x7777)));
-    const QString pipe = dir.filePath("pipe");
-    Child sim, mcp;
+    const QString pipe = dir.filePath("pipe"), link = dir.filePath("link");
+    Child sim;
     QVERIFY(sim.start(
             setpriv,
             {"--reuid=65534", "--regid=65534", "--clear-groups", VESK_SIM_PATH, "--pipe", pipe}));
     QVERIFY(waitFor([&] { return sim.err.contains("sim: listening on "); }, 10000));
-    QVERIFY(mcp.start(mcpPath, {"--pipe", pipe}));
-    mcp.send(callLine("1", "add_wall"));
-    QVERIFY(mcp.waitId(1));
-    QCOMPARE(mcp.withId(1)["result"]["isError"], true);
-    QTRY_VERIFY(mcp.err.contains("vesk-mcp: refusing pipe " + pipe.toUtf8() + ": server process "
-                                 + QByteArray::number(sim.process.processId())
-                                 + " belongs to another account\n"));
-    QVERIFY(!mcp.err.contains("connected to"));
+    QVERIFY(QFile::link(pipe, link));
+    const QString refusals[] = {"socket file " + link + " is a symbolic link",
+                                "socket file " + pipe + " belongs to another account",
+                                QStringLiteral("server process %1 belongs to another account")
+                                        .arg(sim.process.processId())};
+    for (const QString &reason : refusals) {
+        const QString path = reason.contains(link) ? link : pipe;
+        if (reason.startsWith(QLatin1String("server")))
+            QCOMPARE(::chown(QFile::encodeName(pipe).constData(), 0, 0), 0);
+        Child mcp;
+        QVERIFY(mcp.start(mcpPath, {"--pipe", path}));
+        mcp.send(callLine("1", "add_wall"));
+        QVERIFY(mcp.waitId(1));
+        QCOMPARE(mcp.withId(1)["result"]["isError"], true);
+        QTRY_VERIFY(mcp.err.contains("vesk-mcp: refusing pipe " + path.toUtf8() + ": "
+                                     + reason.toUtf8() + "\n"));
+        QVERIFY(!mcp.err.contains("connected to"));
+    }
     QTRY_VERIFY(sim.err.contains("sim: client 1 disconnected"));
+    QVERIFY(!sim.err.contains("sim: client 2"));
     QVERIFY2(sim.out.isEmpty(), sim.out.constData()); // not a byte reached it
 }
 
