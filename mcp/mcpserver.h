@@ -118,7 +118,7 @@ public:
     // A call that had progress notifications is answered no sooner than this after the last of
     // them, so that the client reads them apart: a client may handle an answer before a
     // notification that came with it in one read, and then find the progress token unknown.
-    static constexpr int progressQuietMs = 50;
+    static constexpr int progressQuietMs = 30;
 
     // JSON-RPC layer
     void handleLine(const QByteArray &line);

@@ -6,6 +6,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLocalSocket>
+#include <QSignalBlocker>
 
 #include <algorithm>
 #include <charconv>
@@ -331,9 +332,12 @@ int McpServer::abandonOutstanding(const QString &reason)
                     QJsonObject{{QLatin1String("requestId"), appId},
                                 {QLatin1String("reason"), reason}}}});
     flushToApp();
-    // A short wait for Vesk Studio to take the cancellations: the process ends next.
-    if (socket && socket->bytesToWrite() > 0)
+    // A short wait for Vesk Studio to take the cancellations, the process ends next; a Vesk
+    // Studio that does not is no news worth a log line then.
+    if (socket && socket->bytesToWrite() > 0) {
+        const QSignalBlocker quiet(socket);
         socket->waitForBytesWritten(1000);
+    }
     return waiting + int(sent.size());
 }
 
