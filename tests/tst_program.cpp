@@ -9,7 +9,7 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
-#include <chrono>
+#include <atomic>
 #include <thread>
 
 #include <csignal>
@@ -100,17 +100,24 @@ QByteArray callLine(const QByteArray &id, const char *tool, const QByteArray &ar
 
 // Starts vesk-mcp with each of fds (1 for stdout, 2 for stderr) on a pipe that the test reads
 // only when it says so: readEnds gets the read ends, in the same order, or they are closed and
-// nobody will ever read the pipes.
+// nobody will ever read the pipes. fillLast fills the last pipe before the start.
 bool startOnPipes(Child &child,
                   const QList<int> &fds,
                   const QStringList &arguments,
-                  QList<int> *readEnds = nullptr)
+                  QList<int> *readEnds = nullptr,
+                  bool fillLast = false)
 {
     QList<int> writeEnds;
     for (int i = 0; i < fds.size(); ++i) {
         int ends[2];
         if (::pipe2(ends, O_CLOEXEC) != 0)
             return false;
+        if (fillLast && i == fds.size() - 1) {
+            ::fcntl(ends[1], F_SETFL, O_NONBLOCK);
+            while (::write(ends[1], "filler\n", 7) == 7) {
+            }
+            ::fcntl(ends[1], F_SETFL, 0);
+        }
         writeEnds.append(ends[1]);
         if (readEnds)
             readEnds->append(ends[0]);
@@ -137,18 +144,45 @@ QByteArray readToEnd(int fd)
     return all;
 }
 
-// The largest amount of memory the process has held, in KiB.
-qint64 peakKiB(qint64 pid)
+// The largest amount of memory the process has held (or, with VmRSS:, holds now), in KiB.
+qint64 peakKiB(qint64 pid, const QByteArray &field = "VmHWM:")
 {
     QFile status(QStringLiteral("/proc/%1/status").arg(pid));
     if (!status.open(QIODevice::ReadOnly))
         return -1;
     for (const QByteArray &line : status.readAll().split('\n'))
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').first().toLongLong();
+        if (line.startsWith(field))
+            return line.mid(field.size()).trimmed().split(' ').first().toLongLong();
     return -1;
 }
 
+// Reads a child's stdout on a thread of its own, keeping only how much came and whether the
+// marker came by.
+struct Drain
+{
+    std::atomic<qint64> bytes{0};
+    std::atomic<bool> seen{false};
+    std::thread thread;
+    // Declared before the child, so that the child is gone (and the pipe closed) first.
+    Drain() = default;
+    void start(int fd, const QByteArray &marker)
+    {
+        thread = std::thread([this, fd, marker] {
+            QByteArray tail;
+            char buffer[65536];
+            for (qint64 n; (n = ::read(fd, buffer, sizeof buffer)) > 0; bytes += n) {
+                tail = tail.right(marker.size()) + QByteArray(buffer, n);
+                seen = seen || tail.contains(marker);
+            }
+            ::close(fd);
+        });
+    }
+    ~Drain()
+    {
+        if (thread.joinable())
+            thread.join();
+    }
+};
 const QByteArray pingLine = R"({"jsonrpc":"2.0","id":1,"method":"ping"})";
 
 QByteArray initializeLine(const QByteArray &name, const QByteArray &version)
@@ -176,6 +210,8 @@ private slots:
     void batchTooLargeToAnswer();
     void stuckClient();
     void stuckApp();
+    void memoryAfterLargeAnswers();
+    void waitingCallsHoldLittle();
 };
 
 void TestProgram::initTestCase()
@@ -472,14 +508,18 @@ void TestProgram::endWithCallOutstanding()
 void TestProgram::closedStdout_data()
 {
     QTest::addColumn<bool>("afterEndOfInput");
-    QTest::newRow("a failed write ends the program with 1 while its input is open") << false;
-    QTest::newRow("the finish after the end of input keeps the exit code 1") << true;
+    QTest::addColumn<bool>("stderrFull"); // a pipe nobody reads, already full
+    QTest::newRow("a failed write ends the program with 1 while its input is open")
+            << false << false;
+    QTest::newRow("the finish after the end of input keeps the exit code 1") << true << false;
+    QTest::newRow("a full stderr does not hold up the end") << false << true;
 }
 
 // The client has gone away: writing an answer fails, which ends the program with 1.
 void TestProgram::closedStdout()
 {
     QFETCH(bool, afterEndOfInput);
+    QFETCH(bool, stderrFull);
     const QString pipe = uniquePipeName();
     QLocalServer app;
     QVERIFY(app.listen(pipe));
@@ -490,8 +530,15 @@ void TestProgram::closedStdout()
     input.close();
     if (afterEndOfInput)
         mcp.process.setStandardInputFile(input.fileName());
-    QVERIFY(startOnPipes(mcp, {1}, {"--pipe", pipe, "--poll-ms", "0"}));
-    if (afterEndOfInput) { // the answer comes from Vesk Studio after the end of input
+    QList<int> readEnds; // stderr's, never read
+    QVERIFY(startOnPipes(mcp,
+                         stderrFull ? QList<int>{1, 2} : QList<int>{1},
+                         {"--pipe", pipe, "--poll-ms", "0"},
+                         stderrFull ? &readEnds : nullptr,
+                         stderrFull));
+    if (stderrFull)
+        ::close(readEnds.takeFirst()); // stdout: gone
+    if (afterEndOfInput) {             // the answer comes from Vesk Studio after the end of input
         QTRY_VERIFY_WITH_TIMEOUT(app.hasPendingConnections(), 30000);
         QLocalSocket *far = app.nextPendingConnection();
         QTRY_VERIFY_WITH_TIMEOUT(far->canReadLine(), 30000);
@@ -501,7 +548,7 @@ void TestProgram::closedStdout()
         mcp.send(R"({"jsonrpc":"2.0","id":"p","method":"ping"})");
     }
     QVERIFY(mcp.finish());
-    QVERIFY(mcp.err.endsWith("vesk-mcp: cannot write to stdout, exiting\n"));
+    QVERIFY(stderrFull || mcp.err.endsWith("vesk-mcp: cannot write to stdout, exiting\n"));
     QCOMPARE(mcp.process.exitCode(), 1);
 }
 
@@ -610,6 +657,19 @@ void TestProgram::stuckClient()
              "2025-06-18 (requested 2025-06-18), pipe p");
     QVERIFY(lines.at(1).startsWith("vesk-mcp: client " + QByteArray(600, 'n')
                                    + "... (1048576 bytes) 1,"));
+    // Lines of two bytes cost more than their bytes while they wait: the bound holds for them too.
+    Child tiny;
+    QVERIFY(startOnPipes(tiny, {1}, {"--pipe", "p"}, &readEnds));
+    tiny.process.write(QByteArray("1\n").repeated(4 << 20));
+    for (qint64 before = -1; tiny.process.bytesToWrite() != before;) {
+        before = tiny.process.bytesToWrite();
+        QTest::qWait(500);
+    }
+    QVERIFY2(tiny.process.bytesToWrite() > 0, "vesk-mcp read its whole input");
+#ifndef VESK_SANITIZE
+    QVERIFY2(peakKiB(tiny.process.processId()) < 96 * 1024,
+             qPrintable(QString::number(peakKiB(tiny.process.processId()))));
+#endif
 }
 
 // A Vesk Studio that takes one connection and then reads nothing, leaving the next ones in its
@@ -656,6 +716,73 @@ void TestProgram::stuckApp()
     QCOMPARE(output.count('\n'), calls + 1);
 #ifndef VESK_SANITIZE
     QVERIFY2(peak < 400 * 1024, qPrintable(QString::number(peak)));
+#endif
+}
+
+// After a large answer the idle program gives its memory back, whether the answer passed
+// through or was given up on as invalid JSON.
+void TestProgram::memoryAfterLargeAnswers()
+{
+    QLocalServer app;
+    const QString pipe = uniquePipeName();
+    QVERIFY(app.listen(pipe));
+    Drain out;
+    Child mcp;
+    QList<int> readEnds;
+    QVERIFY(startOnPipes(mcp, {1}, {"--pipe", pipe, "--poll-ms", "0"}, &readEnds));
+    out.start(readEnds.at(0), "\"id\":\"end\"");
+    const QByteArray answers[] = {R"({"id":1,"result":{"content":[{"type":"text","text":")"
+                                          + QByteArray(128 << 20, 'x') + "\"}]}}\n",
+                                  R"({"id":2,"result":{"content":[{"type":"text","text":")"
+                                          + QByteArray(60000000, '\x01') + "\"}]}}\n"};
+    for (int i = 1; i <= 2; ++i) {
+        mcp.send(callLine(QByteArray::number(i), "render"));
+        if (i == 1) {
+            QVERIFY(waitFor([&] { return app.hasPendingConnections(); }));
+            app.nextPendingConnection();
+        }
+        QLocalSocket *far = app.findChild<QLocalSocket *>();
+        QVERIFY(waitFor([&] { return far->canReadLine(); }));
+        far->readAll();
+        far->write(answers[i - 1]);
+        QVERIFY(waitFor([&] { return far->bytesToWrite() == 0; }, 60000));
+        mcp.send(R"({"jsonrpc":"2.0","id":"end","method":"ping"})");
+        QVERIFY(waitFor([&] { return out.seen.exchange(false); }, 60000));
+#ifndef VESK_SANITIZE
+        QTRY_VERIFY2(peakKiB(mcp.process.processId(), "VmRSS:") < 64 * 1024,
+                     qPrintable(QStringLiteral("answer %1: %2 KiB")
+                                        .arg(i)
+                                        .arg(peakKiB(mcp.process.processId(), "VmRSS:"))));
+#endif
+    }
+    QVERIFY(out.bytes > 128 << 20);
+    mcp.process.closeWriteChannel();
+    QVERIFY(mcp.finish());
+}
+
+// Calls with 1 MiB ids and tool names to a Vesk Studio that takes them and never answers: what
+// waits for an answer is held once and compactly, and beyond its bound a call is refused at once.
+void TestProgram::waitingCallsHoldLittle()
+{
+    const QString pipe = uniquePipeName();
+    Drain out;
+    Child sim, mcp;
+    sim.process.setStandardOutputFile(QProcess::nullDevice());
+    QVERIFY(sim.start(QStringLiteral(VESK_SIM_PATH), {"--pipe", pipe, "--never-answer"}));
+    QVERIFY(waitFor([&] { return sim.err.contains("sim: listening on "); }, 10000));
+    QList<int> readEnds;
+    QVERIFY(startOnPipes(mcp, {1}, {"--pipe", pipe, "--poll-ms", "0"}, &readEnds));
+    out.start(readEnds.at(0), "\"id\":\"end\"");
+    const QByteArray big(1 << 20, 'i');
+    for (int i = 0; i < 200; ++i)
+        mcp.send(callLine('"' + big + QByteArray::number(i) + '"', big.constData()));
+    mcp.send(R"({"jsonrpc":"2.0","id":"end","method":"ping"})");
+    QVERIFY(waitFor([&] { return out.seen.load(); }, 60000));
+    // Refusals carry their 1 MiB ids back; the calls taken get no answer.
+    QVERIFY(out.bytes > 100 << 20 && out.bytes < 190 << 20);
+#ifndef VESK_SANITIZE
+    const qint64 peak = peakKiB(mcp.process.processId());
+    QVERIFY2(peak < 150 * 1024, qPrintable(QString::number(peak)));
 #endif
 }
 
