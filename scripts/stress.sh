@@ -9,7 +9,7 @@
 #   --build-dir DIR  where vesk-mcp and vesk-studio-sim are built (default build-robust,
 #                    configured as RelWithDebInfo when missing)
 #   --quick          a smaller flood and flap and no 256 MiB lines (about 10 s, for CI)
-#   case             stdin-line, app-line, flood, flap, stdout-closed (default: all)
+#   case             stdin-line, app-line, flood, flap, cancel-flood, stdout-closed (default: all)
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)

@@ -2,6 +2,7 @@
 // (an McpServer whose output is captured, and Vesk Studio's end of its pipe), the server's log
 #pragma once
 
+#include "io/stdio.h"
 #include "mcp/mcpserver.h"
 
 #include <QCoreApplication>
@@ -201,7 +202,7 @@ public:
 
     QByteArray read() const
     {
-        std::fflush(stderr);
+        flushLog(); // the log's lines leave through a thread of their own
         QFile f(file.fileName());
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
     }

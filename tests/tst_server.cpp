@@ -359,6 +359,19 @@ void TestServer::sessions_data()
         R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"a"}},)"
         R"({"jsonrpc":"2.0","id":2,"method":"ping"}])"
         "\naccept\nv {\"id\":1}\nok 1 {\"a\":1}\n< [{\"id\":2},{\"id\":1,\"result\":{\"a\":1}}]");
+    // The log shows 600 bytes of a message: a line read, an answer passed through.
+    const QByteArray line600
+            = R"({"jsonrpc":"2.0","id":")" + QByteArray(559, 'i') + R"(","method":"ping"})";
+    const QByteArray line601 = QByteArray(line600).insert(23, 'i');
+    const QByteArray answer = "^ {\"id\":1,\"result\":{\"p\":\"" + QByteArray(558, 'x') + "\"}}\n";
+    QTest::newRow("a message of 600 bytes is logged whole, one of 601 shortened")
+            << "with verbose\n> " + line600 + "\n> " + line601 + "\n< {}\n< {}\nlog <- "
+                       + line601.left(600)
+                       + "... (601 bytes)\nlisten\ncall 1 a\naccept\nv {\"id\":1}\n" + answer
+                       + "<| {\"id\":1}\ncall 2 b\nv {\"id\":2}\n"
+                       + QByteArray(answer).replace("1,", "2,").replace("\"}}", "x\"}}")
+                       + "<| {\"id\":2}\nlog -> {\"id\":2,\"jsonrpc\":\"2.0\",\"result\":{\"p\":\""
+                       + QByteArray(559, 'x') + "\"}... (601 bytes)\nnolog (600 bytes)";
 }
 
 void TestServer::sessions()

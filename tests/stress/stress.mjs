@@ -1,6 +1,6 @@
 // stress.mjs - vesk-mcp under load and abuse, with figures (scripts/stress.sh runs it):
 //   node tests/stress/stress.mjs <vesk-mcp> <vesk-studio-sim> [--quick] [case...]
-// Cases: stdin-line, app-line, flood, flap, stdout-closed (default: all; --quick makes the flood
+// Cases: stdin-line, app-line, flood, flap, cancel-flood, stdout-closed (default: all; --quick makes the flood
 // and flap smaller and leaves out the 256 MiB lines). Prints one line of figures per case (time,
 // peak resident memory of vesk-mcp) and "N passed, N failed"; exit 1 on any failure.
 import { spawn } from 'node:child_process';
@@ -223,6 +223,27 @@ async function flap() {
     });
 }
 
+// 30 000 calls wait for a far end that never answers, and 30 000 cancellations match none of
+// them: each is looked up, not searched for, so a ping behind them is answered at once.
+async function cancelFlood() {
+    return withSim(['--never-answer'], ['--poll-ms', '0'], async vesk => {
+        await waitFor(() => vesk.stderr.includes('Vesk Studio is reachable'), 'the connection', 10000);
+        const count = 30000;
+        let text = '';
+        for (let i = 1; i <= count; ++i)
+            text += JSON.stringify(call(i)) + '\n';
+        for (let i = 1; i <= count; ++i)
+            text += JSON.stringify({ jsonrpc: '2.0', method: 'notifications/cancelled', params: { requestId: `x${i}` } }) + '\n';
+        await vesk.write(text);
+        const started = Date.now();
+        await vesk.send(request('after', 'ping'));
+        await waitFor(() => vesk.answers('after').length === 1, 'the ping behind the cancellations', 60000);
+        const ms = Date.now() - started;
+        check(ms < 5000, `the ping took ${ms} ms`);
+        return `${count} calls pending, ${count} cancellations matching none: ping answered after ${ms} ms, ${await vesk.finish()}`;
+    });
+}
+
 // The client closes its reading end: the next write fails, and vesk-mcp ends with 1.
 async function stdoutClosed() {
     const vesk = new Vesk(['--pipe', pipeName(), '--poll-ms', '0']);
@@ -236,7 +257,7 @@ async function stdoutClosed() {
     return `ended with 1 after ${Date.now() - started} ms, stdin still open`;
 }
 
-const cases = { 'stdin-line': stdinLine, 'app-line': appLine, flood, flap, 'stdout-closed': stdoutClosed };
+const cases = { 'stdin-line': stdinLine, 'app-line': appLine, flood, flap, 'cancel-flood': cancelFlood, 'stdout-closed': stdoutClosed };
 const chosen = rest.filter(a => !a.startsWith('--'));
 const run = chosen.length ? chosen : Object.keys(cases).filter(c => !(quick && c.endsWith('-line')));
 if (!veskPath || !simPath || !run.every(name => cases[name])) {
