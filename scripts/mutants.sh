@@ -68,7 +68,18 @@ m "a peer's control characters reach the log" io/stdio.cpp \
 m "a peer's long name reaches the log whole" io/stdio.cpp 'return field.size() <= logLimit / 3 ?' 'return true ?'
 m "stdin is read whatever waits for the main thread" io/stdio.cpp 'backlog->waitForRoom();' ''
 m "a broken stdout kills the program with SIGPIPE" io/nativeio_unix.cpp 'SIGPIPE, SIG_IGN' 'SIGPIPE, SIG_DFL'
-m "the log blocks on a full stderr pipe" io/nativeio_unix.cpp 'return n != 0;' 'return true;'
+m "a failed stdout write reports on stderr unguarded" io/stdio.cpp \
+    'McpServer::log(QStringLiteral("cannot write to stdout, exiting"));' \
+    'std::fputs("vesk-mcp: cannot write to stdout, exiting\\n", stderr);'
+m "the log shortens a message of exactly 600 bytes" io/stdio.cpp \
+    'if (bytes.size() <= logLimit)' 'if (bytes.size() < logLimit)'
+m "the stdin backlog counts only the bytes of lines" io/stdio.cpp \
+    'bytes += line.size() + lineOverhead;' 'bytes += line.size();'
+m "SIGTERM kills the program" io/nativeio_unix.cpp '::sigaction(SIGTERM, &action, nullptr);' ''
+m "a line over twice the limit gets a second rejection" io/linecutter.cpp \
+    'tooLong = tooLong || !skipping;' 'tooLong = true;'
+m "a large line buffer is kept after the message" io/linecutter.cpp \
+    'if (buffer.capacity() <= keepCapacity ||' 'if (true ||'
 # mcp/
 m "the account check accepts any server uid" mcp/peeraccount_unix.cpp \
     'return std::to_string(peerUid);' 'return std::to_string(::geteuid());'
@@ -113,25 +124,39 @@ m "a change of reachability sends no list_changed" mcp/tools.cpp \
 m "Vesk Studio's list_changed is not passed on" mcp/tools.cpp \
     $'    notify(listChangedMethod);\n    listChangedPending = true;' '    listChangedPending = true;'
 m "the answer carries Vesk Studio's id instead of the client's" mcp/relay.cpp \
-    'entry.reply(makeResult(entry.clientId, result));' 'entry.reply(makeResult(appId, result));'
+    'this->answer(entry, makeResult(clientId, result));' 'this->answer(entry, makeResult(appId, result));'
 m "a progress notification is lost" mcp/relay.cpp \
-    'notify(method, message.value(QLatin1String("params")).toObject());' '(void)0;'
+    '            notify(method, params);' '            (void)0;'
 m "an error without a numeric code gets -32000" mcp/relay.cpp \
     'code.toInt() : InternalError' 'code.toInt() : -32000'
 m "a time-out never fires" mcp/relay.cpp \
     'callTimer.start(int(std::max<qint64>(left, 0)));' 'callTimer.start(int(std::max<qint64>(left, 0)) + 3600000);'
 m "the time-out in seconds rounds down" mcp/relay.cpp '+ 999) / 1000' '+ 998) / 1000'
 m "a cursor page counts as the first page" mcp/relay.cpp \
-    '!params.contains(QLatin1String("cursor")),' 'true,'
+    '!request.params.contains(QLatin1String("cursor")),' 'true,'
 m "a timed-out request is not cancelled in Vesk Studio" mcp/relay.cpp \
     '{QLatin1String("reason"), QLatin1String("timeout")}' '{QLatin1String("reason"), QLatin1String("time-out")}'
 m "no retry while Vesk Studio is unreachable" mcp/link.cpp 'pollTimer.start(pollMs);' '(void)0;'
 m "a call lost with the connection is not a tool error" mcp/link.cpp \
     'toolResult(closedText(entry.toolName), true)' 'toolResult(closedText(entry.toolName), false)'
 m "a Vesk Studio that stops reading is waited for" mcp/link.cpp \
-    'socket->bytesToWrite() > maxUnsentToApp' 'false'
+    'if (socket && connected && socket->bytesToWrite() > 0)' 'if (false)'
+m "the bounds are coarse timers" mcp/jsonrpc.cpp \
+    'timer->setTimerType(Qt::PreciseTimer);' 'timer->setTimerType(Qt::CoarseTimer);'
+m "a symbolic link to the socket is accepted" mcp/peeraccount_unix.cpp \
+    'return PipePath::SymbolicLink;' 'return PipePath::Usable;'
+m "the call timer is armed for the latest deadline" mcp/relay.cpp \
+    'pending.begin()->second.deadline - callClock.elapsed()' 'pending.rbegin()->second.deadline - callClock.elapsed()'
+m "what waiting calls hold has no bound" mcp/relay.cpp \
+    'if (heldBytes + unsentToApp() > maxHeldBytes) {' 'if (false) {'
+m "a request waiting for a connection at the end is not counted" mcp/relay.cpp \
+    'waiting += std::exchange(*held, nullptr) ? 1 : 0;' 'waiting += std::exchange(*held, nullptr) ? 0 : 0;'
+m "the end of input leaves Vesk Studio working" mcp/relay.cpp \
+    '    for (const auto &[appId, entry] : sent)
+        sendToApp(' '    for (const auto &[appId, entry] : sent)
+        if (false) sendToApp('
 m "a call cancelled while it waits for the connection is sent" mcp/relay.cpp \
-    'const auto waiting = unsent.find(key);' 'const auto waiting = unsent.end();'
+    'const auto waiting = unsent.find(clientId);' 'const auto waiting = unsent.end();'
 m "a connection attempt takes ten times its time-out" mcp/link.cpp \
     'connectTimer.start(connectTimeoutMs);' 'connectTimer.start(connectTimeoutMs * 10);'
 m "a too large message from Vesk Studio keeps the connection" mcp/link.cpp \

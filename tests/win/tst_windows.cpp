@@ -29,6 +29,7 @@ struct Client
     QProcess process;
     QByteArray out, err;
     HANDLE stdoutHandle = nullptr; // replaces QProcess's stdout pipe when set
+    HANDLE stderrHandle = nullptr; // the same for stderr
 
     explicit Client(const QStringList &arguments,
                     DWORD flags = CREATE_NO_WINDOW,
@@ -41,10 +42,11 @@ struct Client
         process.setCreateProcessArgumentsModifier(
                 [this, flags](QProcess::CreateProcessArguments *a) {
                     a->flags = (a->flags & ~DWORD(CREATE_NO_WINDOW)) | flags;
-                    if (stdoutHandle) {
+                    if (stdoutHandle)
                         a->startupInfo->hStdOutput = stdoutHandle;
-                        a->inheritHandles = true;
-                    }
+                    if (stderrHandle)
+                        a->startupInfo->hStdError = stderrHandle;
+                    a->inheritHandles = a->inheritHandles || stdoutHandle || stderrHandle;
                 });
         QObject::connect(&process, &QProcess::readyReadStandardOutput, [this] {
             out += process.readAllStandardOutput();
@@ -145,6 +147,8 @@ private slots:
     void closedStdoutEndsWithOne();
     void logReachesStderrWithoutConsole_data();
     void logReachesStderrWithoutConsole();
+    void undrainedStderrHoldsNothingUp();
+    void consoleEventCancelsAndEnds();
 };
 
 // The four platform calls on a pipe this process serves; failures come back as "none".
@@ -387,6 +391,59 @@ void TestWindows::logReachesStderrWithoutConsole()
     QVERIFY(client.finish());
     QVERIFY(client.err.startsWith(
             crlf("vesk-mcp: <- {\"jsonrpc\":\"2.0\",\"method\":\"notifications/initialized\"}\n")));
+}
+
+// A client that pipes stderr and never reads it: once the pipe is full the log drops lines, and
+// the answers and the end of input go on.
+void TestWindows::undrainedStderrHoldsNothingUp()
+{
+    SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    QVERIFY(CreatePipe(&readEnd, &writeEnd, &inheritable, 4096));
+    const auto closeRead = qScopeGuard([readEnd] { CloseHandle(readEnd); }); // never read
+    Client client({QStringLiteral("--verbose"), QStringLiteral("--pipe"), uniquePipeName()});
+    client.stderrHandle = writeEnd;
+    const bool started = client.start();
+    CloseHandle(writeEnd);
+    QVERIFY(started);
+    const int pings = 2000; // two log lines each, far more than the pipe holds
+    client.process.write(QByteArray(R"({"jsonrpc":"2.0","id":1,"method":"ping"})"
+                                    "\n")
+                                 .repeated(pings));
+    QVERIFY(client.finish());
+    QCOMPARE(client.process.exitCode(), 0);
+    QCOMPARE(client.out.count('\n'), pings);
+}
+
+// Ctrl+Break (Ctrl+C and closing the console take the same way) while Vesk Studio works on a
+// call: it is told to cancel, and the program ends with 0.
+void TestWindows::consoleEventCancelsAndEnds()
+{
+    const QString name = uniquePipeName();
+    Client sim({QStringLiteral("--pipe"), name, QStringLiteral("--never-answer")},
+               CREATE_NO_WINDOW,
+               QString::fromUtf8(VESK_SIM_PATH));
+    QVERIFY(sim.start());
+    QVERIFY(QTest::qWaitFor([&] { return sim.err.contains("sim: listening on "); }, longWait));
+    Client client({QStringLiteral("--pipe"), name}, CREATE_NEW_PROCESS_GROUP);
+    QVERIFY(client.start());
+    client.process.write(
+            R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"undo"}})"
+            "\n");
+    QVERIFY(QTest::qWaitFor([&] { return sim.out.contains("undo"); }, longWait));
+    if (!GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, DWORD(client.process.processId())))
+        QSKIP("no console control events here");
+    QVERIFY(QTest::qWaitFor([&] { return client.process.state() == QProcess::NotRunning; },
+                            longWait));
+    QCOMPARE(client.process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(client.process.exitCode(), 0);
+    QVERIFY(client.err.contains(
+            crlf("vesk-mcp: Ctrl+Break received, 1 request(s) left unanswered\n")));
+    QVERIFY(QTest::qWaitFor(
+            [&] {
+                return sim.out.contains(R"("reason":"vesk-mcp is shutting down","requestId":1)");
+            },
+            longWait));
 }
 
 int main(int argc, char *argv[])
