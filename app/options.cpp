@@ -135,6 +135,11 @@ Options:
 
 Environment: VESK_MCP_PIPE, VESK_MCP_TIMEOUT (seconds), VESK_MCP_VERBOSE=1.
 
+Exit codes: 0 when the client ends the session (closes stdin, or stops the
+program with SIGTERM, SIGINT, Ctrl+C, Ctrl+Break or by closing the console;
+calls still running in Vesk Studio are cancelled), 1 when stdout cannot be
+written, 2 for a bad option.
+
 Everything the AI changes is one undoable step in Vesk Studio. Drawing data
 is sent to the AI service you chose and is subject to its terms.
 )")

@@ -77,6 +77,9 @@ void releaseFreedMemory() {}
 
 void exitNow(int code)
 {
+    // Not _exit: the C runtime's clean-up at ExitProcess takes the lock of stderr, which the
+    // log's thread may hold for good in a write to a pipe that nobody reads.
+    TerminateProcess(GetCurrentProcess(), UINT(code));
     _exit(code);
 }
 

@@ -425,6 +425,8 @@ void TestWindows::consoleEventCancelsAndEnds()
                QString::fromUtf8(VESK_SIM_PATH));
     QVERIFY(sim.start());
     QVERIFY(QTest::qWaitFor([&] { return sim.err.contains("sim: listening on "); }, longWait));
+    if (!GetConsoleWindow())
+        AllocConsole(); // events travel through a console the two processes share
     Client client({QStringLiteral("--pipe"), name}, CREATE_NEW_PROCESS_GROUP);
     QVERIFY(client.start());
     client.process.write(
