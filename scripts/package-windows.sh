@@ -108,9 +108,9 @@ mkdir -p "$bundle"
 cp -r "$stage"/{vesk-mcp.exe,LICENSE.txt,THIRD-PARTY-NOTICES.txt,licenses,relink} "$bundle/"
 sed "s/@VERSION@/$version/g" "$project/packaging/mcpb/manifest.json" >"$bundle/manifest.json"
 rsvg-convert -w 512 -h 512 "$project/packaging/mcpb/icon.svg" -o "$bundle/icon.png"
-mcpb() { # mcpb COMMAND ARGS...: the pinned tool, its output shown only when it fails
+mcpb() { # mcpb COMMAND ARGS...: the pinned tool, its stdout shown only when it fails
     local out
-    out=$("$project/scripts/mcpb.sh" "$@" 2>&1) || { echo "$out" >&2; echo "package-windows: mcpb $1 failed" >&2; exit 1; }
+    out=$("$project/scripts/mcpb.sh" "$@") || { echo "$out" >&2; echo "package-windows: mcpb $1 failed" >&2; exit 1; }
     printf '%s\n' "$out"
 }
 mcpb validate "$bundle/manifest.json" >/dev/null
