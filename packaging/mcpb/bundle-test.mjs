@@ -25,6 +25,8 @@ process.on('exit', () => {
     children.forEach(child => child.exitCode === null && child.kill());
     rmSync(work, { recursive: true, force: true });
 });
+for (const signal of ['SIGINT', 'SIGTERM'])
+    process.on(signal, () => process.exit(1));
 function fail(what, details = '') {
     console.error(`bundle-test: FAILED: ${what}${details && `\n${details}`}`);
     process.exit(1);
