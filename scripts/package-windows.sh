@@ -4,8 +4,12 @@
 #   vesk-mcp-<version>-win64.zip         the programs, a guide (README.txt), LICENSE.txt, the
 #                                        third-party notices and licences, the relink kit
 #   vesk-mcp-<version>-win64.zip.sha256
+#   vesk-mcp-<version>-win64.mcpb        the MCP Bundle for Claude Desktop: vesk-mcp.exe, its
+#                                        manifest (packaging/mcpb), icon, licences and relink kit
+#   vesk-mcp-<version>-win64.mcpb.sha256
 #   vesk-mcp-<version>-qt-source.tar     Debian's qt6-base source package the Qt was built from
-# then tests the zip under wine (scripts/windows-zip-test.sh). Run as root on Debian 12.
+# then tests the zip and the bundle under wine (scripts/windows-zip-test.sh). Run as root on
+# Debian 12.
 #
 #   scripts/package-windows.sh [--no-test]
 #   VESK_QT_ARCHIVE=none  build the Qt from Debian's source even when ../shared has the archive
@@ -17,12 +21,12 @@ runTest=1
 case "${1:-}" in
 "") ;;
 --no-test) runTest=0 ;;
--h|--help) sed -n '2,12p' "$0"; exit 0 ;;
+-h|--help) sed -n '2,16p' "$0"; exit 0 ;;
 *) echo "package-windows: unknown argument $1" >&2; exit 2 ;;
 esac
 started=$SECONDS
 
-"$project/scripts/install-packages.sh" zip
+"$project/scripts/install-packages.sh" zip unzip librsvg2-bin
 "$project/scripts/windows-build.sh" vesk-mcp vesk-studio-sim
 "$project/scripts/build-qt-mingw.sh" --source-only # Qt's Corresponding Source, published beside
 
@@ -96,6 +100,28 @@ find "$build/package" -exec touch -h -t "$stamp" {} +
 rm -f "$dist/$name.zip" "$dist/$name.zip.sha256"
 (cd "$build/package" && find "$name" | LC_ALL=C sort | zip -X -9 -q "$dist/$name.zip" -@)
 (cd "$dist" && sha256sum "$name.zip" >"$name.zip.sha256")
+
+# The bundle: what the zip has for vesk-mcp.exe, with the manifest and the icon rendered from its
+# SVG; the pinned mcpb tool validates, packs and reads it back. Its entries carry the packing time.
+bundle=$build/package/mcpb
+mkdir -p "$bundle"
+cp -r "$stage"/{vesk-mcp.exe,LICENSE.txt,THIRD-PARTY-NOTICES.txt,licenses,relink} "$bundle/"
+sed "s/@VERSION@/$version/g" "$project/packaging/mcpb/manifest.json" >"$bundle/manifest.json"
+rsvg-convert -w 512 -h 512 "$project/packaging/mcpb/icon.svg" -o "$bundle/icon.png"
+mcpb() { # mcpb COMMAND ARGS...: the pinned tool, its stdout shown only when it fails
+    local out
+    out=$("$project/scripts/mcpb.sh" "$@") || { echo "$out" >&2; echo "package-windows: mcpb $1 failed" >&2; exit 1; }
+    printf '%s\n' "$out"
+}
+mcpb validate "$bundle/manifest.json" >/dev/null
+rm -f "$dist/$name.mcpb" "$dist/$name.mcpb.sha256"
+mcpb pack "$bundle" "$dist/$name.mcpb" >/dev/null
+signature=$(mcpb info "$dist/$name.mcpb" | sed -n 's/^WARNING: //p')
+(cd "$dist" && sha256sum "$name.mcpb" >"$name.mcpb.sha256")
+exeBytes=$(stat -c %s "$bundle/vesk-mcp.exe")
+bundleBytes=$(stat -c %s "$dist/$name.mcpb")
+((bundleBytes <= exeBytes + 3 * 1024 * 1024)) ||
+    { echo "package-windows: the bundle has $bundleBytes bytes, over 3 MiB more than vesk-mcp.exe" >&2; exit 1; }
 tar -C "$project/build-win/qt-source" --sort=name --owner=0 --group=0 --numeric-owner --mtime="@0" \
     -cf "$dist/$qtSource" .
 (cd "$dist" && sha256sum "$qtSource" >"$qtSource.sha256")
@@ -103,6 +129,8 @@ tar -C "$project/build-win/qt-source" --sort=name --owner=0 --group=0 --numeric-
 echo "== dist/$name.zip: $(du -k "$dist/$name.zip" | cut -f1) KiB, $(unzip -Z1 "$dist/$name.zip" | grep -vc '/$') files"
 unzip -tq "$dist/$name.zip" >/dev/null
 echo "   $(cat "$dist/$name.zip.sha256")"
+echo "== dist/$name.mcpb: $((bundleBytes / 1024)) KiB (vesk-mcp.exe: $((exeBytes / 1024)) KiB), $(unzip -Z1 "$dist/$name.mcpb" | grep -vc '/$') files, ${signature:-signed}"
+echo "   $(cat "$dist/$name.mcpb.sha256")"
 echo "   dist/$qtSource: $(du -m "$dist/$qtSource" | cut -f1) MiB (Qt's source)"
 if [[ $runTest -eq 1 ]]; then
     "$project/scripts/windows-zip-test.sh" "$dist/$name.zip"

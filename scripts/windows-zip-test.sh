@@ -4,7 +4,8 @@
 # then under wine starts vesk-studio-sim.exe and vesk-mcp.exe from that folder and draws a wall
 # through them (initialize, tools/call add_wall, tools/call list_elements). Where a Windows Qt
 # is at hand (build-win/qt6-mingw, or VESK_RELINK_QT), it also relinks vesk-mcp.exe from the
-# zip's relink kit and runs the result.
+# zip's relink kit and runs the result. Last, the MCP Bundle beside the zip (.mcpb, with its
+# .sha256) is run as Claude Desktop runs it, against the zip's stand-in (scripts/mcpb.sh test).
 #
 #   scripts/windows-zip-test.sh dist/vesk-mcp-<version>-win64.zip
 set -euo pipefail
@@ -94,4 +95,6 @@ if [[ -d $relinkQt/lib ]]; then
         fail "the relinked vesk-mcp.exe does not run"
     relinked=", relinked with $relinkQt"
 fi
-echo "windows-zip-test: $name.zip passed (unpacked, stand-in and vesk-mcp.exe started from it, a wall drawn$relinked)"
+(cd "$(dirname "$zip")" && sha256sum --quiet -c "$name.mcpb.sha256") || fail "the bundle does not match $name.mcpb.sha256"
+"$project/scripts/mcpb.sh" test "${zip%.zip}.mcpb" "$dir/vesk-studio-sim.exe" "$version" || fail "the bundle test"
+echo "windows-zip-test: $name.zip passed (unpacked, stand-in and vesk-mcp.exe started from it, a wall drawn$relinked; the bundle run as Claude Desktop runs it)"
