@@ -1023,6 +1023,8 @@ void CanonicalJson::appendPiece(qsizetype offset, qsizetype size, bool written)
 // Appends to the bytes written anew; grown by hand, so that they never hold more than the bound.
 bool CanonicalJson::put(const char *data, qsizetype size)
 {
+    if (size == 0)
+        return true;
     const size_t needed = own.size() + size_t(size);
     if (needed > own.capacity()
         && (needed > size_t(ownLimit)

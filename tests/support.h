@@ -2,6 +2,7 @@
 // (an McpServer whose output is captured, and Vesk Studio's end of its pipe), the server's log
 #pragma once
 
+#include "mcp/canonicaljson.h"
 #include "mcp/mcpserver.h"
 
 #include <QCoreApplication>
@@ -158,7 +159,7 @@ struct Rig
     {
         raw.append(m);
         inPieces.append(pieces);
-        sent.append(json(m));
+        sent.append(json(keepOpeningMarks(m))); // as a parser that keeps U+FEFF reads it
     }
     bool listen()
     {
