@@ -658,13 +658,23 @@ bool CanonicalJson::array(int depth)
 {
     emitChar('[', p++);
     skipSpace();
-    if (p < end && *p == ']') {
+    if (p == end)
+        return false;
+    if (*p == ']') {
         emitChar(']', p++);
         return true;
     }
     for (;;) {
-        if (!value(depth + 1) || overflow)
+        // Numbers without the detour through value(): arrays of coordinates are long.
+        if (!((*p == '-' || isDigit(*p)) ? number() : value(depth + 1)) || overflow)
             return false;
+        if (p < end && *p == ',') { // the usual case, a comma right after the element
+            emitInput(p++, 1);
+            skipSpace();
+            if (p == end)
+                return false;
+            continue;
+        }
         skipSpace();
         if (p >= end)
             return false;
@@ -676,6 +686,8 @@ bool CanonicalJson::array(int depth)
             return false;
         emitChar(',', p++);
         skipSpace();
+        if (p == end)
+            return false;
     }
 }
 
@@ -941,21 +953,20 @@ bool CanonicalJson::utf8()
     return true;
 }
 
-void CanonicalJson::emitInput(const char *from, qsizetype size)
+void CanonicalJson::emitInputApart(const char *from, qsizetype size)
 {
-    // The usual case, joined to the stretch of the input before it, first.
     const qsizetype offset = from - input;
     if (!barrier && !out.empty()) {
         Piece &last = out.back();
-        if (!last.own && last.offset + last.size == offset) {
-            last.size += size;
-            return;
-        }
-        // Then a short one after the bytes written anew, copied behind them (see appendPiece):
+        // A short one after the bytes written anew, copied behind them (see appendPiece):
         // each number of a far end that writes white space between them.
         if (last.own && size < shortPiece && last.offset + last.size == qsizetype(own.size())) {
-            if (put(from, size))
-                last.size += size;
+            // 32 bytes copied at once where both ends have room, instead of a call per number
+            if (size <= 32 && end - from >= 32 && own.capacity() - own.size() >= 32)
+                own.appendShort(from, size);
+            else if (!put(from, size))
+                return;
+            last.size += size;
             return;
         }
     }

@@ -98,7 +98,16 @@ private:
     bool utf8(); // one multi-byte UTF-8 sequence at p, checked as Qt checks it
     void skipSpace();
 
-    void emitInput(const char *from, qsizetype size);
+    // The usual case, joined to the stretch of the input before it, without a call.
+    void emitInput(const char *from, qsizetype size)
+    {
+        if (!barrier && !out.empty() && !out.back().own
+            && out.back().offset + out.back().size == from - input)
+            out.back().size += size;
+        else
+            emitInputApart(from, size);
+    }
+    void emitInputApart(const char *from, qsizetype size);
     void emitOwn(const char *data, qsizetype size);
     void emitChar(char c, const char *at); // at: where the input holds c, or null
     void appendPiece(qsizetype offset, qsizetype size, bool written);
@@ -126,6 +135,12 @@ private:
         void append(const char *from, size_t count)
         {
             std::memcpy(bytes + used, from, count);
+            used += count;
+        }
+        // 32 bytes are copied: there must be room for them on both sides.
+        void appendShort(const char *from, size_t count)
+        {
+            std::memcpy(bytes + used, from, 32);
             used += count;
         }
 
