@@ -52,6 +52,7 @@ set xtics nomirror rotate by -20
 set title "Sequential small calls: round trip (µs, lower is better)"
 plot "$data/latency.dat" using 2:xtic(1) title "p50", "" using 3 title "p99"
 set title "Large results, text and numbers: throughput (MB/s, higher is better)"
+set key below horizontal
 plot for [c=2:$(cat "$data/columns")] "$data/throughput.dat" using c:xtic(1) title columnheader(c)
 unset multiplot
 EOF
