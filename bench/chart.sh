@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # chart.sh - draws the benchmark's figures as an SVG: round-trip latency (p50, p99) and
-# large-result throughput for each server, from the results that bench-driver writes (--json).
+# large-result throughput (text, and answers of numbers) for each server, from the results that
+# bench-driver writes (--json).
 #
 #   bench/chart.sh RESULTS.json [CHART.svg]     (default: RESULTS with .svg for .json)
 #
@@ -15,20 +16,24 @@ fi
 data=$(mktemp -d)
 trap 'rm -rf "$data"' EXIT
 
-# Two tables, one row per server: "name p50 p99" and "name MB/s per result size".
+# Two tables, one row per server: "name p50 p99" and "name MB/s per result": each size of text,
+# then each size of numbers.
 node - "$json" "$data" <<'EOF'
 const fs = require('fs');
 const [json, dir] = process.argv.slice(2);
 const results = JSON.parse(fs.readFileSync(json, 'utf8'));
 const peers = Object.entries(results.peers);
-const sizes = [...new Set(peers.flatMap(([, f]) => Object.keys(f)))]
-    .map(k => /^r(\d+)MiB_MBps$/.exec(k)).filter(Boolean).map(m => Number(m[1])).sort((a, b) => a - b);
+const sizesOf = prefix => [...new Set(peers.flatMap(([, f]) => Object.keys(f)))]
+    .map(k => new RegExp(`^${prefix}(\\d+)MiB_MBps$`).exec(k)).filter(Boolean).map(m => Number(m[1]))
+    .sort((a, b) => a - b);
+const columns = [...sizesOf('r').map(s => [`r${s}MiB_MBps`, `${s} MiB`]),
+                 ...sizesOf('n').map(s => [`n${s}MiB_MBps`, `${s} MiB numbers`])];
 const cell = v => (typeof v === 'number' && v > 0 ? String(v) : 'NaN');
 fs.writeFileSync(`${dir}/latency.dat`, peers.map(([name, f]) =>
     `"${name}" ${cell(f.seq_p50_us)} ${cell(f.seq_p99_us)}\n`).join(''));
-fs.writeFileSync(`${dir}/throughput.dat`, `peer ${sizes.map(s => `"${s} MiB"`).join(' ')}\n`
-    + peers.map(([name, f]) => `"${name}" ${sizes.map(s => cell(f[`r${s}MiB_MBps`])).join(' ')}\n`).join(''));
-fs.writeFileSync(`${dir}/columns`, String(sizes.length + 1));
+fs.writeFileSync(`${dir}/throughput.dat`, `peer ${columns.map(([, t]) => `"${t}"`).join(' ')}\n`
+    + peers.map(([name, f]) => `"${name}" ${columns.map(([k]) => cell(f[k])).join(' ')}\n`).join(''));
+fs.writeFileSync(`${dir}/columns`, String(columns.length + 1));
 fs.writeFileSync(`${dir}/mode`, results.mode === 'quick' ? ' (quick run: few samples)' : '');
 EOF
 
@@ -43,10 +48,11 @@ set boxwidth 0.9
 set key top left
 set grid ytics
 set logscale y
-set xtics nomirror
+set xtics nomirror rotate by -20
 set title "Sequential small calls: round trip (µs, lower is better)"
 plot "$data/latency.dat" using 2:xtic(1) title "p50", "" using 3 title "p99"
-set title "Large results: throughput (MB/s, higher is better)"
+set title "Large results, text and numbers: throughput (MB/s, higher is better)"
+set key below horizontal
 plot for [c=2:$(cat "$data/columns")] "$data/throughput.dat" using c:xtic(1) title columnheader(c)
 unset multiplot
 EOF

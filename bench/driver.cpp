@@ -4,14 +4,15 @@
 // far end's socket itself) it runs the MCP handshake and measures:
 //   sequential round trips of a small tools/call (p50, p99), pipelined throughput with 64 and 256
 //   calls in flight, large results (1, 16, 64 MiB) from request to the last byte of the answer
-//   line, the peak RSS (VmHWM) of the server process around the largest result, the cold start
-//   (spawn to the initialize answer, median of many runs), and the CPU the server uses while idle
-//   with the far end absent. The far end's and the driver's own CPU use are reported, so that it
-//   can be seen that neither of them limits the figures.
+//   line, the peak RSS (VmHWM) of the server process around the largest result, answers of
+//   coordinates (1 and 16 MiB of numbers, in a fresh server process with its own peak RSS), the
+//   cold start (spawn to the initialize answer, median of many runs), and the CPU the server uses
+//   while idle with the far end absent. The far end's and the driver's own CPU use are reported,
+//   so that it can be seen that neither of them limits the figures.
 // It prints a markdown table with the target ratios and writes the figures as JSON.
 //
 // Usage: driver --farend PATH --sock PATH [--quick] [--json FILE] [--logdir DIR]
-//               [--only seq,pipe,large,cold,idle] [--seq CALLS] [--pipe CALLS]
+//               [--only seq,pipe,large,numbers,cold,idle] [--seq CALLS] [--pipe CALLS]
 //               [--farend-arg ARG]... [--pin | --no-pin]
 // --pin puts the driver and the far end on CPU 0 and each server on CPU 1.
 //               --peer 'NAME=COMMAND ARGS...' ...
@@ -364,11 +365,12 @@ long long idOf(std::string_view line)
     return std::strtoll(std::string(line.substr(at + 5, 24)).c_str(), nullptr, 10);
 }
 
-std::string callText(long long id, size_t size)
+// numbers: an answer of coordinates instead of text.
+std::string callText(long long id, size_t size, bool numbers = false)
 {
     return "{\"jsonrpc\":\"2.0\",\"id\":" + std::to_string(id)
            + ",\"method\":\"tools/call\",\"params\":{\"name\":\"blob\",\"arguments\":{\"size\":"
-           + std::to_string(size) + "}}}\n";
+           + std::to_string(size) + (numbers ? ",\"kind\":\"numbers\"" : "") + "}}}\n";
 }
 
 const char initializeText[]
@@ -499,16 +501,17 @@ bool pipelined(Conn &c, int total, int window, double &callsPerSecond)
 }
 
 // Seconds from sending the request to having the whole answer line.
-bool large(Conn &c, size_t size, double &seconds)
+bool large(Conn &c, size_t size, double &seconds, bool numbers = false)
 {
     const long long id = nextId++;
     std::string_view line;
     const auto t0 = Clock::now();
-    send(c, callText(id, size));
+    send(c, callText(id, size, numbers));
     if (!readLine(c, line, 300000))
         return false;
     seconds = secondsSince(t0);
-    if (line.size() < size) {
+    // Numbers written with white space by the far end reach the client without it.
+    if (line.size() < (numbers ? size / 10 * 8 : size)) {
         c.error = "short answer: " + std::to_string(line.size()) + " bytes";
         return false;
     }
@@ -546,10 +549,11 @@ struct Settings
     bool quick = false;
     int seqCount = 10000, seqWarmup = 500;
     int pipeTotal = 100000;
-    std::vector<std::pair<size_t, int>> sizes; // size, repetitions
+    std::vector<std::pair<size_t, int>> sizes;       // size, repetitions
+    std::vector<std::pair<size_t, int>> numberSizes; // the same for answers of coordinates
     int coldRuns = 21;
     int idleSeconds = 10;
-    std::string only; // comma-separated parts to run (seq, pipe, large, cold, idle); empty: all
+    std::string only; // parts to run (seq, pipe, large, numbers, cold, idle), comma-separated
 
     bool runs(const char *part) const
     {
@@ -789,6 +793,65 @@ void runLoad(const std::vector<Peer> &peers,
     }
 }
 
+// Answers of coordinates, the peers taking turns, each in a fresh process: its peak RSS is then
+// that of these answers alone, not of the largest text before them.
+void runNumbers(const std::vector<Peer> &peers,
+                const Settings &s,
+                const std::string &sock,
+                pid_t farend)
+{
+    if (!s.runs("numbers"))
+        return;
+    std::vector<Live> live;
+    for (const Peer &p : peers) {
+        Live l;
+        l.peer = &p;
+        if (!openPeer(l.c, p, sock) || !handshake(l.c, true))
+            l.fail("handshake (numbers)");
+        live.push_back(std::move(l));
+    }
+    for (const auto &[size, reps] : s.numberSizes) {
+        std::fprintf(stderr, "%s of numbers: best of %d per peer\n", mib(size).c_str(), reps);
+        const std::string k = "n" + mib(size);
+        std::map<std::string, double> best;
+        for (int i = 0; i < reps; ++i) {
+            for (Live &l : live) {
+                double t = nan;
+                if (!l.alive)
+                    continue;
+                const UsageProbe probe(l.c.pid, farend);
+                if (!large(l.c, size, t, true)) {
+                    l.fail(mib(size) + " of numbers");
+                    continue;
+                }
+                l.add(k, probe.done());
+                const auto it = best.find(l.peer->name);
+                best[l.peer->name] = it == best.end() ? t : std::min(it->second, t);
+            }
+        }
+        for (Live &l : live) {
+            if (!l.alive)
+                continue;
+            const double t = best[l.peer->name];
+            record(l.peer->name, k + "_ms", t * 1e3);
+            record(l.peer->name, k + "_MBps", double(size) / t / 1e6);
+            recordUsage(l, k, 0);
+        }
+    }
+    for (Live &l : live) {
+        if (!l.alive)
+            continue;
+        if (l.c.pid > 0) {
+            const double hwm = statusBytes(l.c.pid, "VmHWM:");
+            record(l.peer->name, "numbers_peak_rss_MiB", hwm / 1048576.0);
+            record(l.peer->name,
+                   "numbers_peak_rss_x_payload",
+                   hwm / double(s.numberSizes.back().first));
+        }
+        finish(l.c, true);
+    }
+}
+
 // Spawn to the initialize answer, the peers taking turns.
 void runColdStart(const std::vector<Peer> &peers, const Settings &s, const std::string &sock)
 {
@@ -967,10 +1030,12 @@ int main(int argc, char **argv)
         s.seqWarmup = 30;
         s.pipeTotal = std::min(s.pipeTotal, 3000);
         s.sizes = {{size_t(1) << 20, 2}};
+        s.numberSizes = {{size_t(1) << 20, 2}};
         s.coldRuns = 3;
         s.idleSeconds = 2;
     } else {
         s.sizes = {{size_t(1) << 20, 5}, {size_t(16) << 20, 3}, {size_t(64) << 20, 3}};
+        s.numberSizes = {{size_t(1) << 20, 5}, {size_t(16) << 20, 3}};
     }
 
     // The far end, shared by every peer.
@@ -994,6 +1059,7 @@ int main(int argc, char **argv)
     unlink(absent.c_str());
 
     runLoad(peers, s, sock, farend);
+    runNumbers(peers, s, sock, farend);
     runColdStart(peers, s, sock);
     runIdle(peers, s, absent);
     finish(fe, false);
@@ -1021,6 +1087,26 @@ int main(int argc, char **argv)
                  1,
                  size == s.sizes.back().first && !s.quick ? "≥ 10× sdk-relay, ≥ 1/2 socat" : ""});
     }
+    const std::string bigNumbers = mib(s.numberSizes.back().first);
+    for (const auto &[size, reps] : s.numberSizes) {
+        const std::string m = mib(size);
+        rows.push_back({m + " of numbers (ms, best of " + std::to_string(reps) + ")",
+                        "n" + m + "_ms",
+                        1,
+                        ""});
+        rows.push_back({m + " of numbers (MB/s)",
+                        "n" + m + "_MBps",
+                        1,
+                        m == bigNumbers && !s.quick ? "≥ 5× sdk-relay, ≥ 1/4 socat" : ""});
+    }
+    rows.push_back({"peak RSS, fresh process, numbers up to " + bigNumbers + " (MiB)",
+                    "numbers_peak_rss_MiB",
+                    1,
+                    ""});
+    rows.push_back({"that peak RSS / " + bigNumbers + " (×)",
+                    "numbers_peak_rss_x_payload",
+                    2,
+                    s.quick ? "" : "≤ 2×"});
     rows.push_back({"peak RSS around the " + big + " result (MiB)", "peak_rss_MiB", 1, ""});
     rows.push_back({"peak RSS / payload (×)", "peak_rss_x_payload", 2, s.quick ? "" : "≤ 2×"});
     rows.push_back({"(peak RSS − RSS before) / payload (×)", "peak_growth_x_payload", 2, ""});
@@ -1072,6 +1158,11 @@ int main(int argc, char **argv)
             verdicts[k] = verdict(ratioTo(k, "sdk-relay"), 10, false) + " / "
                           + verdict(ratioTo(k, "socat"), 0.5, false);
             verdicts["peak_rss_x_payload"] = verdict(get(v, "peak_rss_x_payload"), 2, true);
+            const std::string n = "n" + bigNumbers + "_MBps";
+            verdicts[n] = verdict(ratioTo(n, "sdk-relay"), 5, false) + " / "
+                          + verdict(ratioTo(n, "socat"), 0.25, false);
+            verdicts["numbers_peak_rss_x_payload"]
+                    = verdict(get(v, "numbers_peak_rss_x_payload"), 2, true);
         }
         verdicts["cold_start_ms"] = verdict(ratioTo("cold_start_ms", "socat"), 2, true);
         verdicts["idle_cpu_ms_per_10s"] = verdict(get(v, "idle_cpu_ms_per_10s"), 10, true);

@@ -3,8 +3,10 @@
 // Serves a Unix domain socket at the given path and answers every request line at once:
 //   tools/list            -> one tool, "blob"
 //   tools/call            -> {"content":[{"type":"text","text":"xxx..."}],"isError":false} where
-//   the
-//                            text holds arguments.size bytes (default 16)
+//                            the text holds arguments.size bytes (default 16); with
+//                            arguments.kind "numbers" the answer holds coordinates instead,
+//                            {"content":[...],"isError":false,"structuredContent":{"points":
+//                            [1234.5,-87.25,...]}}, at least arguments.size bytes of them
 //   initialize, ping      -> answered too, so that a byte relay (socat) can sit in front of it
 //   notifications/...     -> ignored
 // Requests with a "jsonrpc" member (a client's frames passed through unchanged) are answered with
@@ -41,6 +43,9 @@
 namespace {
 
 std::string xs; // the shared payload: max-size bytes of 'x'
+// The shared coordinates, in the forms a CAD program writes them (each as Qt writes it), in a
+// fixed pseudo-random order: separated by "," (Qt's form) and by ", " (the SDKs' white space).
+std::string numbers, spacedNumbers;
 // Write object members in ascending key order, as a Qt application's QJsonDocument does.
 bool qtOrder = true;
 
@@ -211,12 +216,38 @@ void queue(Client &c, std::string text)
     c.out.push_back(std::move(seg));
 }
 
-void queueShared(Client &c, size_t length)
+void queueShared(Client &c, size_t length, const std::string &from = xs)
 {
     Segment seg;
-    seg.ext = xs.data();
+    seg.ext = from.data();
     seg.length = length;
     c.out.push_back(std::move(seg));
+}
+
+void makeNumbers(size_t size)
+{
+    static const char *const forms[] = {
+            "1234.5", "-87.25", "0.1", "2500", "3.3333333333333335", "-1e-05", "4821.125",
+            "-0.75", "12.000000000000002", "-2999.9999999999995", "0.30000000000000004",
+            "7.5e-06", "15000", "-640.0625", "1.4142135623730951", "-0.001"};
+    unsigned state = 12345;
+    while (numbers.size() < size) {
+        state = state * 1103515245u + 12345u;
+        const char *form = forms[(state >> 16) % (sizeof forms / sizeof *forms)];
+        if (!numbers.empty()) {
+            numbers += ',';
+            spacedNumbers += ", ";
+        }
+        numbers += form;
+        spacedNumbers += form;
+    }
+}
+
+// The length of the coordinates that hold at least size bytes: up to the end of a number.
+size_t numbersLength(const std::string &from, size_t size)
+{
+    const size_t comma = from.find(',', std::min(size, from.size()));
+    return comma == std::string::npos ? from.size() : comma;
 }
 
 std::string head(bool rpc, std::string_view id)
@@ -252,12 +283,30 @@ void answer(Client &c, std::string_view line)
                 arguments = value;
         });
         size_t size = 16;
+        bool coordinates = false;
         forEachMember(arguments, [&](std::string_view key, std::string_view value) {
             if (key == "size")
                 size = std::strtoull(std::string(value).c_str(), nullptr, 10);
+            else if (key == "kind")
+                coordinates = unquote(value) == "numbers";
         });
         size = std::min(size, xs.size());
-        if (c.sdk) {
+        if (coordinates && c.sdk) {
+            queue(c,
+                  "{\"result\": {\"content\": [{\"type\": \"text\", \"text\": \"coordinates\"}], "
+                  "\"structuredContent\": {\"points\": [");
+            queueShared(c, numbersLength(spacedNumbers, size), spacedNumbers);
+            queue(c,
+                  "]}, \"isError\": false}, \"jsonrpc\": \"2.0\", \"id\": " + std::string(id)
+                          + "}\n");
+        } else if (coordinates) {
+            queue(c,
+                  head(rpc, id)
+                          + ",\"result\":{\"content\":[{\"text\":\"coordinates\",\"type\":"
+                            "\"text\"}],\"isError\":false,\"structuredContent\":{\"points\":[");
+            queueShared(c, numbersLength(numbers, size), numbers);
+            queue(c, "]}}}\n");
+        } else if (c.sdk) {
             queue(c, "{\"result\": {\"content\": [{\"type\": \"text\", \"text\": \"");
             queueShared(c, size);
             queue(c,
@@ -436,6 +485,7 @@ int main(int argc, char **argv)
     }
     std::signal(SIGPIPE, SIG_IGN);
     xs.assign(maxSize, 'x');
+    makeNumbers(std::min(maxSize, size_t(32) << 20) + 64);
 
     epfd = epoll_create1(EPOLL_CLOEXEC);
     const int lfd = listenAt(path);

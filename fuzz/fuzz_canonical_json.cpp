@@ -1,9 +1,10 @@
 // fuzz_canonical_json.cpp - the canonical scan against QJsonDocument, on any bytes
 //
-// Whenever the scan takes a document, QJsonDocument must take it too and write the same bytes.
-// Whenever it takes an answer object, each member's value must be what the relay would write
-// for it after QJsonDocument read it: the result inside the response built around it, any
-// other value (the id) as compactValue writes it.
+// Whenever the scan takes a document, QJsonDocument must take it too (read as keepOpeningMarks
+// makes it read) and write the same bytes. Whenever it takes an answer object, each member's
+// value must be what the relay would write for it after QJsonDocument read it: the result inside
+// the response built around it, any other value (the id) as compactValue writes it. Taken or
+// not, the scan holds no more than its bound.
 #include "fuzzcommon.h"
 
 #include "mcp/canonicaljson.h"
@@ -24,18 +25,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // A copy of exactly the input's size, so that a read past its end is caught.
     const QByteArray bytes(reinterpret_cast<const char *>(data), qsizetype(size));
     QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
+    const QJsonDocument document = QJsonDocument::fromJson(mcp::keepOpeningMarks(bytes), &error);
     const bool parsed = error.error == QJsonParseError::NoError;
     static mcp::CanonicalJson scan;
+    const auto checkBound = [&bytes] {
+        const qsizetype size = bytes.size();
+        const qsizetype bound = 2 * size + 65536
+                                + (size / 16 + 1024) * qsizetype(sizeof(mcp::CanonicalJson::Piece));
+        fuzz::check(scan.held() <= bound, "the scan holds more than its bound", bytes);
+    };
 
-    if (scan.readDocument(bytes.constData(), bytes.size())) {
+    const bool tookDocument = scan.readDocument(bytes.constData(), bytes.size());
+    checkBound();
+    if (tookDocument) {
         fuzz::check(parsed, "scan took a document QJsonDocument refuses", bytes);
         const QByteArray expected = document.toJson(QJsonDocument::Compact);
         if (scan.text() != expected)
             fuzz::fail("document written differently: " + expected.toStdString(), scan.text());
     }
 
-    if (scan.readObject(bytes.constData(), bytes.size())) {
+    const bool tookObject = scan.readObject(bytes.constData(), bytes.size());
+    checkBound();
+    if (tookObject) {
         fuzz::check(parsed && document.isObject(), "an object QJsonDocument refuses", bytes);
         const QJsonObject object = document.object();
         fuzz::check(qsizetype(scan.members().size()) == object.size(), "member count", bytes);

@@ -2,6 +2,7 @@
 // every line that the server writes to the client, and the count of answers each request is owed
 #pragma once
 
+#include "mcp/canonicaljson.h"
 #include "mcp/mcpserver.h"
 
 #include <QCoreApplication>
@@ -96,6 +97,7 @@ class Session
 public:
     std::unique_ptr<mcp::McpServer> server;
     std::vector<QJsonObject> progress; // params of each progress notification, in order
+    std::vector<QByteArray> written;   // every line written to the client, in order
 
     Session(const QString &pipe, int connectTimeoutMs, int callTimeoutMs, bool strict)
         : strict(strict)
@@ -176,8 +178,9 @@ private:
     {
         check(!bytes.isEmpty(), "an empty output line");
         check(!bytes.contains('\n') && !bytes.contains('\r'), "an output line break", bytes);
-        QJsonParseError error;
-        const QJsonDocument d = QJsonDocument::fromJson(bytes, &error);
+        written.push_back(bytes);
+        QJsonParseError error; // read as a parser that keeps a U+FEFF opening a string reads it
+        const QJsonDocument d = QJsonDocument::fromJson(mcp::keepOpeningMarks(bytes), &error);
         if (error.error != QJsonParseError::NoError)
             fail("output that is not JSON: " + error.errorString().toStdString(), bytes);
         check(d.toJson(QJsonDocument::Compact) == bytes, "output that is not compact JSON", bytes);

@@ -2,11 +2,11 @@
 // building QJsonObjects
 #include "mcp/canonicaljson.h"
 
-#include <QJsonDocument>
-#include <QJsonParseError>
-
 #include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <cstring>
+#include <iterator>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -140,7 +140,268 @@ bool isLowerHex(char c)
     return isDigit(c) || (c >= 'a' && c <= 'f');
 }
 
+// Room for any number as Qt writes it: a sign, 17 digits, a point and "e-324", or a 20 byte
+// integer; with a margin.
+constexpr int numberRoom = 32;
+
+// How Qt writes a double: a whole number within 64 bits as that integer (-0 as 0), any other the
+// shortest digits that read back as the same double, in the shorter of the decimal and the
+// exponent form (the decimal one when both are as long), the exponent with its sign and at least
+// two digits.
+int writeDouble(double value, char *to)
+{
+    constexpr double twoTo63 = 9223372036854775808.0;
+    if (value >= -twoTo63 && value < twoTo63 && value == std::trunc(value))
+        return int(std::to_chars(to, to + numberRoom, qint64(value)).ptr - to);
+    char scientific[numberRoom]; // [-]d[.ddd]e(+|-)xx[x]
+    const char *const last
+            = std::to_chars(
+                      scientific, scientific + numberRoom, value, std::chars_format::scientific)
+                      .ptr;
+    const char *s = scientific;
+    char *at = to;
+    if (*s == '-')
+        *at++ = *s++;
+    char digits[numberRoom];
+    int count = 0;
+    for (; *s != 'e'; ++s) {
+        if (*s != '.')
+            digits[count++] = *s;
+    }
+    const bool negativeExponent = s[1] == '-';
+    int exponent = 0;
+    std::from_chars(s + 2, last, exponent);
+    const int magnitude = exponent;
+    if (negativeExponent)
+        exponent = -exponent;
+    const int point = exponent + 1; // digits before the decimal point; below 1: zeros after it
+    const int exponentForm = count + (count > 1) + 2 + (magnitude >= 100 ? 3 : 2);
+    const auto put = [&at](const char *from, int size) {
+        std::memcpy(at, from, size_t(size));
+        at += size;
+    };
+    const auto zeros = [&at](int size) {
+        std::memset(at, '0', size_t(size));
+        at += size;
+    };
+    if (point <= 0 && 2 - point + count <= exponentForm) {
+        put("0.", 2);
+        zeros(-point);
+        put(digits, count);
+    } else if (point > 0 && point < count) {
+        put(digits, point);
+        *at++ = '.';
+        put(digits + point, count - point);
+    } else if (point >= count && point <= exponentForm) {
+        put(digits, count);
+        zeros(point - count);
+    } else {
+        *at++ = digits[0];
+        if (count > 1) {
+            *at++ = '.';
+            put(digits + 1, count - 1);
+        }
+        put(negativeExponent ? "e-" : "e+", 2);
+        if (magnitude < 10)
+            *at++ = '0';
+        at = std::to_chars(at, at + 4, magnitude).ptr;
+    }
+    return int(at - to);
+}
+
+// The parts of a number's text after its sign: [integer, point) the integer's digits, then the
+// fraction's up to exponent when point is at a '.', then the exponent up to last.
+struct NumberText
+{
+    const char *integer;
+    const char *point;
+    const char *exponent;
+    const char *last;
+    qsizetype count; // significant digits
+    qsizetype zeros; // after "0.", before the first significant digit
+};
+
+// The rest of a number in strict JSON, from n.integer on; false when there is none.
+bool readNumber(const char *end, NumberText &n)
+{
+    const char *q = n.integer;
+    if (q < end && *q == '0') {
+        ++q;
+    } else if (q < end && *q >= '1' && *q <= '9') {
+        do
+            ++q;
+        while (q < end && isDigit(*q));
+    } else {
+        return false;
+    }
+    n.point = q;
+    n.count = *n.integer != '0' ? q - n.integer : 0;
+    n.zeros = 0;
+    if (q < end && *q == '.') {
+        const char *const start = ++q;
+        if (n.count == 0) {
+            while (q < end && *q == '0')
+                ++q;
+        }
+        n.zeros = q - start;
+        const char *const significant = q;
+        while (q < end && isDigit(*q))
+            ++q;
+        if (q == start)
+            return false;
+        n.count += q - significant;
+    }
+    n.exponent = q;
+    if (q < end && (*q == 'e' || *q == 'E')) {
+        ++q;
+        if (q < end && (*q == '+' || *q == '-'))
+            ++q;
+        const char *const start = q;
+        while (q < end && isDigit(*q))
+            ++q;
+        if (q == start)
+            return false;
+    }
+    n.last = q;
+    return true;
+}
+
+#if defined(__SSE2__)
+// The same for the usual numbers without an exponent, told from 32 bytes at once (there must be
+// as many): false, with nothing decided, for any other.
+bool readShortNumber(NumberText &n)
+{
+    const auto mask = [](const char *at, char low, char high) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(at));
+        const __m128i offset = _mm_sub_epi8(bytes, _mm_set1_epi8(low));
+        const __m128i range = _mm_set1_epi8(char(high - low));
+        return quint64(unsigned(_mm_movemask_epi8(
+                _mm_cmpeq_epi8(_mm_min_epu8(offset, range), offset)))); // unsigned offset <= range
+    };
+    const quint64 nonDigits = ~(mask(n.integer, '0', '9') | mask(n.integer + 16, '0', '9') << 16);
+    const int whole = __builtin_ctzll(nonDigits);
+    if (whole == 0 || whole > 30 || (whole > 1 && *n.integer == '0'))
+        return false;
+    n.point = n.integer + whole;
+    n.zeros = 0;
+    if (*n.point != '.') {
+        n.exponent = n.last = n.point;
+        n.count = whole;
+        return *n.point != 'e' && *n.point != 'E';
+    }
+    const int fraction = __builtin_ctzll(nonDigits >> (whole + 1)); // stops at the 32nd byte
+    if (fraction == 0 || whole + 1 + fraction >= 32)
+        return false;
+    n.exponent = n.last = n.point + 1 + fraction;
+    if (*n.last == 'e' || *n.last == 'E')
+        return false;
+    if (*n.integer == '0') {
+        const quint64 zeros = mask(n.integer, '0', '0') | mask(n.integer + 16, '0', '0') << 16;
+        n.zeros = std::min(__builtin_ctzll(~zeros >> 2), fraction);
+        n.count = fraction - n.zeros;
+    } else {
+        n.count = whole + fraction;
+    }
+    return true;
+}
+#endif
+
+// The significant digits of a number with at most 19 of them, as an integer.
+quint64 significand(const NumberText &n)
+{
+    quint64 digits = 0;
+    for (const char *c = n.integer; c < n.exponent; ++c) {
+        if (*c != '.')
+            digits = digits * 10 + quint64(*c - '0');
+    }
+    return digits;
+}
+
+#if defined(__SIZEOF_INT128__)
+// Whether Qt writes a decimal with exactly these significant digits (fraction of them after the
+// point, the last not zero) as it is written: they must be the shortest that read back as the
+// double d they read as and, of that length, the nearest to it. Told with exact integer
+// arithmetic, where reading and writing the double would cost several times as much. With
+// d = m * 2^k and D = d * 10^fraction = 2m * 5^fraction / 2^(shift + 1), the digits as an
+// integer lie within half a gap between doubles of D (5^fraction / 2^(shift + 1)), which makes d
+// the double they read as; within 1/2 of D; and neither neighbour with one digit less (a multiple
+// of ten) lies within half a gap. d is the quotient of two exact doubles, or one of its
+// neighbours. False where that is not certain (ties, the uneven gaps at powers of two, tiny or
+// long fractions); the caller then writes the shortest form and compares.
+bool writtenShortest(quint64 digits, qsizetype fraction)
+{
+    static const quint64 powersOfFive[] = {
+            1ull,
+            5ull,
+            25ull,
+            125ull,
+            625ull,
+            3125ull,
+            15625ull,
+            78125ull,
+            390625ull,
+            1953125ull,
+            9765625ull,
+            48828125ull,
+            244140625ull,
+            1220703125ull,
+            6103515625ull,
+            30517578125ull,
+            152587890625ull,
+            762939453125ull,
+            3814697265625ull,
+            19073486328125ull,
+            95367431640625ull,
+            476837158203125ull,
+            2384185791015625ull,
+    };
+    static const double powersOfTen[]
+            = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+               1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    if (fraction >= qsizetype(std::size(powersOfFive)))
+        return false;
+    using Wide = unsigned __int128;
+    const double estimate = double(digits) / powersOfTen[fraction];
+    quint64 estimated;
+    std::memcpy(&estimated, &estimate, sizeof estimated);
+    const Wide halfGap = powersOfFive[fraction];
+    const quint64 shorter = digits / 10 * 10;
+    for (const quint64 bits : {estimated, estimated - 1, estimated + 1}) {
+        const int biased = int(bits >> 52);
+        const quint64 mantissa = bits & ((quint64(1) << 52) - 1);
+        const int shift = 1075 - biased - int(fraction); // d = m * 2^(biased - 1075)
+        if (biased == 0 || biased == 0x7FF || mantissa == 0 || shift <= 0 || shift > 62)
+            return false;
+        const Wide twiceD = Wide(mantissa | quint64(1) << 52) * powersOfFive[fraction] * 2;
+        const auto distance = [twiceD, shift](quint64 x) { // |x - D| * 2^(shift + 1)
+            const Wide scaled = Wide(x) << (shift + 1);
+            return scaled > twiceD ? scaled - twiceD : twiceD - scaled;
+        };
+        const Wide away = distance(digits);
+        if (away < halfGap)
+            return away < Wide(1) << shift && distance(shorter) > halfGap
+                   && distance(shorter + 10) > halfGap;
+    }
+    return false;
+}
+#else
+bool writtenShortest(quint64, qsizetype)
+{
+    return false;
+}
+#endif
+
 } // namespace
+
+QByteArray keepOpeningMarks(const QByteArray &text)
+{
+    // After a quote: a string's or a key's opening one, an escaped one (where the escape means
+    // the same character), or a closing one, where the mark is an error either way.
+    static const char mark[] = "\"\xEF\xBB\xBF";
+    if (!text.contains(mark))
+        return text;
+    return QByteArray(text).replace(mark, "\"\\ufeff");
+}
 
 bool CanonicalJson::start(const char *data, qsizetype size)
 {
@@ -156,6 +417,11 @@ bool CanonicalJson::start(const char *data, qsizetype size)
     // Bounds on what a scan holds beside the input; text that needs more takes the ordinary way.
     ownLimit = 2 * size + 65536;
     pieceLimit = size_t(size / 16 + 1024);
+    // What an earlier, larger scan left would count against this one's bound.
+    if (own.capacity() > size_t(ownLimit))
+        own.release();
+    if (out.capacity() > pieceLimit)
+        std::vector<Piece>().swap(out);
     skipSpace();
     return p < end;
 }
@@ -250,7 +516,7 @@ bool CanonicalJson::keyIs(const Member &member, const char *key, qsizetype size)
 void CanonicalJson::trim()
 {
     if (own.capacity() > (1 << 20))
-        std::string().swap(own);
+        own.release();
     if (out.capacity() > 65536)
         std::vector<Piece>().swap(out);
     if (moved.capacity() > 65536)
@@ -376,11 +642,13 @@ bool CanonicalJson::object(int depth)
             emitChar(':', it->colon);
         } else {
             emitOwn("\"", 1);
-            appendPiece({it->keyOffset, it->keySize, true});
+            appendPiece(it->keyOffset, it->keySize, true);
             emitOwn("\":", 2);
         }
-        for (qsizetype i = it->first; i < it->end; ++i)
-            appendPiece(moved[size_t(i - base)]);
+        for (qsizetype i = it->first; i < it->end; ++i) {
+            const Piece &piece = moved[size_t(i - base)];
+            appendPiece(piece.offset, piece.size, piece.own);
+        }
     }
     emitChar('}', close);
     stack.resize(firstMember);
@@ -391,13 +659,23 @@ bool CanonicalJson::array(int depth)
 {
     emitChar('[', p++);
     skipSpace();
-    if (p < end && *p == ']') {
+    if (p == end)
+        return false;
+    if (*p == ']') {
         emitChar(']', p++);
         return true;
     }
     for (;;) {
-        if (!value(depth + 1) || overflow)
+        // Numbers without the detour through value(): arrays of coordinates are long.
+        if (!((*p == '-' || isDigit(*p)) ? number() : value(depth + 1)) || overflow)
             return false;
+        if (p < end && *p == ',') { // the usual case, a comma right after the element
+            emitInput(p++, 1);
+            skipSpace();
+            if (p == end)
+                return false;
+            continue;
+        }
         skipSpace();
         if (p >= end)
             return false;
@@ -409,6 +687,8 @@ bool CanonicalJson::array(int depth)
             return false;
         emitChar(',', p++);
         skipSpace();
+        if (p == end)
+            return false;
     }
 }
 
@@ -417,8 +697,6 @@ bool CanonicalJson::array(int depth)
 bool CanonicalJson::string()
 {
     const char *run = p++;
-    if (startsWithBom())
-        return false;
     for (;;) {
         p = skipPlain(p, end);
         if (p >= end)
@@ -438,6 +716,8 @@ bool CanonicalJson::string()
         if (c < 0x20) { // Qt takes raw control characters and writes them escaped
             emitInput(run, p - run);
             emitOwn(written, controlEscape(c, written));
+            if (overflow)
+                return false; // the bound holds inside a long string too
             run = ++p;
             continue;
         }
@@ -456,6 +736,8 @@ bool CanonicalJson::string()
         case '/':
             emitInput(run, p - run);
             emitOwn("/", 1);
+            if (overflow)
+                return false;
             run = p += 2;
             continue;
         case 'u':
@@ -491,6 +773,8 @@ bool CanonicalJson::string()
         }
         emitInput(run, escape - run);
         emitOwn(written, size);
+        if (overflow)
+            return false;
         run = p;
     }
 }
@@ -502,8 +786,6 @@ bool CanonicalJson::key(ObjectMember &member)
 {
     const char *const quote = p++;
     const char *const text = p;
-    if (startsWithBom())
-        return false;
     for (;;) {
         p = skipPlain(p, end);
         if (p >= end)
@@ -525,9 +807,9 @@ bool CanonicalJson::key(ObjectMember &member)
     member.keyOwn = true;
     member.keyQuote = nullptr;
     member.keyOffset = qsizetype(own.size());
-    own.append(text, size_t(p - text));
+    put(text, p - text);
     for (;;) {
-        if (p >= end)
+        if (p >= end || overflow)
             return false;
         const unsigned char c = static_cast<unsigned char>(*p);
         if (c == '"') {
@@ -541,18 +823,18 @@ bool CanonicalJson::key(ObjectMember &member)
             const char *const from = p;
             if (!utf8())
                 return false;
-            own.append(from, size_t(p - from));
+            put(from, p - from);
             continue;
         }
         if (c != '\\') {
-            own.push_back(char(c));
+            put(p, 1);
             ++p;
             continue;
         }
         if (end - p < 2)
             return false;
         if (p[1] == '/') {
-            own.push_back('/');
+            put("/", 1);
             p += 2;
             continue;
         }
@@ -561,62 +843,75 @@ bool CanonicalJson::key(ObjectMember &member)
             || code == '\\' || (code >= 0xD800 && code <= 0xDFFF))
             return false;
         char written[4];
-        own.append(written, size_t(encodeUtf8(code, written)));
+        put(written, encodeUtf8(code, written));
         p += 6;
     }
 }
 
-// A number as Qt reads it when it is strict JSON. Integers of up to 15 digits stay as they are;
-// every other form (fractions, exponents, -0, large integers) is written by Qt itself.
+// A number, strict JSON, written as Qt writes it: Qt reads an integer that fits in 64 bits as
+// that integer, anything else as a double. Most numbers are already in that form and are
+// referred to, told from their text (and the double they read as, for 16 to 19 digits); the
+// others are read with from_chars and written anew.
 bool CanonicalJson::number()
 {
     const char *const first = p;
-    if (*p == '-')
-        ++p;
-    if (p >= end)
+    NumberText n;
+    n.integer = p + (*p == '-');
+#if defined(__SSE2__)
+    if (!(end - n.integer >= 32 && readShortNumber(n)) && !readNumber(end, n))
         return false;
-    if (*p == '0')
-        ++p;
-    else if (*p >= '1' && *p <= '9')
-        while (p < end && isDigit(*p))
-            ++p;
+#else
+    if (!readNumber(end, n))
+        return false;
+#endif
+    const char *const q = n.last;
+    p = q;
+
+    if (n.point == q) { // an integer: as it is when it fits in 64 bits, but -0
+        if (n.point - n.integer <= 18 && (*n.integer != '0' || first == n.integer)) {
+            emitInput(first, q - first);
+            return true;
+        }
+    } else if (n.exponent[-1] != '0') { // Qt writes no trailing zero
+        if (n.exponent == q) {
+            // d.ddd, or 0.000ddd where that is shorter than the exponent form. Up to 15 digits
+            // every double keeps: the only shortest form is the one given.
+            const bool decimalForm = *n.integer != '0' || n.zeros <= 2 + (n.count > 1);
+            if (decimalForm
+                && (n.count <= 15
+                    || (n.count <= 19
+                        && writtenShortest(significand(n), n.exponent - n.point - 1)))) {
+                emitInput(first, q - first);
+                return true;
+            }
+        } else if (n.point - n.integer == 1 && *n.integer != '0' && n.count <= 15
+                   && q - n.exponent == 4 && n.exponent[0] == 'e' && n.exponent[1] == '-'
+                   && (n.exponent[2] - '0') * 10 + (n.exponent[3] - '0') >= 4 + (n.count > 1)) {
+            // d.ddde-xx, too small for the decimal form
+            emitInput(first, q - first);
+            return true;
+        }
+    }
+
+    char written[numberRoom];
+    int size = -1;
+    if (n.point == q) {
+        qint64 whole;
+        const auto parsed = std::from_chars(first, q, whole);
+        if (parsed.ec == std::errc() && parsed.ptr == q)
+            size = int(std::to_chars(written, written + numberRoom, whole).ptr - written);
+    }
+    if (size < 0) {
+        double value;
+        const auto parsed = std::from_chars(first, q, value);
+        if (parsed.ec != std::errc() || parsed.ptr != q)
+            return false; // beyond the range of a double, which Qt refuses as well
+        size = writeDouble(value, written);
+    }
+    if (size == q - first && std::memcmp(written, first, size_t(size)) == 0)
+        emitInput(first, size);
     else
-        return false;
-    const qsizetype integerSize = p - first;
-    bool plain = true;
-    if (p < end && *p == '.') {
-        plain = false;
-        const char *const digits = ++p;
-        while (p < end && isDigit(*p))
-            ++p;
-        if (p == digits)
-            return false;
-    }
-    if (p < end && (*p == 'e' || *p == 'E')) {
-        plain = false;
-        ++p;
-        if (p < end && (*p == '+' || *p == '-'))
-            ++p;
-        const char *const digits = p;
-        while (p < end && isDigit(*p))
-            ++p;
-        if (p == digits)
-            return false;
-    }
-    const bool negativeZero = integerSize == 2 && first[0] == '-' && first[1] == '0';
-    if (plain && integerSize <= 15 && !negativeZero) {
-        emitInput(first, p - first);
-        return true;
-    }
-    QByteArray probe;
-    probe.reserve(p - first + 2);
-    probe.append('[').append(first, p - first).append(']');
-    QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(probe, &error);
-    if (error.error != QJsonParseError::NoError)
-        return false;
-    const QByteArray written = document.toJson(QJsonDocument::Compact);
-    emitOwn(written.constData() + 1, written.size() - 2);
+        emitOwn(written, size);
     return true;
 }
 
@@ -659,17 +954,25 @@ bool CanonicalJson::utf8()
     return true;
 }
 
-// Qt drops a byte-order mark that opens a string written without escapes.
-bool CanonicalJson::startsWithBom() const
+void CanonicalJson::emitInputApart(const char *from, qsizetype size)
 {
-    return end - p >= 3 && std::memcmp(p, "\xEF\xBB\xBF", 3) == 0;
-}
-
-void CanonicalJson::emitInput(const char *from, qsizetype size)
-{
-    if (size == 0)
-        return;
-    appendPiece({from - input, size, false});
+    const qsizetype offset = from - input;
+    if (!barrier && !out.empty()) {
+        Piece &last = out.back();
+        // A short one after the bytes written anew, copied behind them (see appendPiece):
+        // each number of a far end that writes white space between them.
+        if (last.own && size < shortPiece && last.offset + last.size == qsizetype(own.size())) {
+            // 32 bytes copied at once where both ends have room, instead of a call per number
+            if (size <= 32 && end - from >= 32 && own.capacity() - own.size() >= 32)
+                own.appendShort(from, size);
+            else if (!put(from, size))
+                return;
+            last.size += size;
+            return;
+        }
+    }
+    if (size != 0)
+        appendPiece(offset, size, false);
 }
 
 void CanonicalJson::emitOwn(const char *data, qsizetype size)
@@ -677,8 +980,8 @@ void CanonicalJson::emitOwn(const char *data, qsizetype size)
     if (size == 0)
         return;
     const qsizetype offset = qsizetype(own.size());
-    own.append(data, size_t(size));
-    appendPiece({offset, size, true});
+    if (put(data, size))
+        appendPiece(offset, size, true);
 }
 
 void CanonicalJson::emitChar(char c, const char *at)
@@ -689,8 +992,13 @@ void CanonicalJson::emitChar(char c, const char *at)
         emitOwn(&c, 1);
 }
 
-void CanonicalJson::appendPiece(Piece piece)
+// The piece's members come one by one: a Piece written to the stack and read back whole costs a
+// stall per call on the way of every number and comma.
+void CanonicalJson::appendPiece(qsizetype offset, qsizetype size, bool written)
 {
+    Piece piece{offset, size, written};
+    if (overflow)
+        return;
     if (!out.empty() && !barrier) {
         Piece &last = out.back();
         if (last.own == piece.own && last.offset + last.size == piece.offset) {
@@ -705,17 +1013,56 @@ void CanonicalJson::appendPiece(Piece piece)
             std::memcpy(copy, bytes(piece), size_t(piece.size));
             piece.offset = qsizetype(own.size());
             piece.own = true;
-            own.append(copy, size_t(piece.size));
+            if (!put(copy, piece.size))
+                return;
             if (last.own && last.offset + last.size == piece.offset) {
                 last.size += piece.size;
-                overflow = overflow || qsizetype(own.size()) > ownLimit;
                 return;
             }
         }
     }
     barrier = false;
+    if (out.size() == out.capacity()) { // grown by hand, so that it never holds more than the bound
+        if (out.size() >= pieceLimit) {
+            overflow = true;
+            return;
+        }
+        out.reserve(std::min(std::max(2 * out.capacity(), size_t(64)), pieceLimit));
+    }
     out.push_back(piece);
-    overflow = overflow || qsizetype(own.size()) > ownLimit || out.size() > pieceLimit;
+}
+
+// Appends to the bytes written anew; grown by hand, so that they never hold more than the bound.
+bool CanonicalJson::put(const char *data, qsizetype size)
+{
+    if (size == 0)
+        return true;
+    const size_t needed = own.size() + size_t(size);
+    if (needed > own.capacity()
+        && (needed > size_t(ownLimit)
+            || !own.reserve(std::min(std::max(2 * own.capacity(), needed), size_t(ownLimit))))) {
+        overflow = true;
+        return false;
+    }
+    own.append(data, size_t(size));
+    return true;
+}
+
+void CanonicalJson::Bytes::release()
+{
+    std::free(bytes);
+    bytes = nullptr;
+    used = room = 0;
+}
+
+bool CanonicalJson::Bytes::reserve(size_t size)
+{
+    char *const grown = static_cast<char *>(std::realloc(bytes, size));
+    if (!grown)
+        return false;
+    bytes = grown;
+    room = size;
+    return true;
 }
 
 int CanonicalJson::compareKeys(const ObjectMember &a, const ObjectMember &b) const

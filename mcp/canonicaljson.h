@@ -5,25 +5,34 @@
 #include <QByteArray>
 #include <QByteArrayView>
 
-#include <string>
+#include <cstdlib>
+#include <cstring>
 #include <vector>
 
 namespace ves::mcp {
 
-// Reads JSON text and produces exactly the bytes that QJsonDocument::fromJson followed by
-// toJson(QJsonDocument::Compact) would produce: members sorted by key, no white space, Qt's
-// escapes and number forms. The result is a list of pieces: stretches of the input that are
-// already in that form are referred to, not copied, and only what differs is written anew.
-// Whenever the input holds something whose treatment by Qt is not certain here (duplicate keys,
-// keys beyond the Basic Multilingual Plane, lone surrogates, unknown escapes, very deep nesting,
-// invalid UTF-8, anything that is not strict JSON), the scan fails, and the caller takes the
-// ordinary way through QJsonDocument. A failed scan never means the text is invalid.
+// QJsonDocument::fromJson drops a raw U+FEFF that opens a string or a key, where every other
+// parser keeps it as the character it is. This is the text with each such mark escaped
+// ("\ufeff"), which Qt keeps: what QJsonDocument reads to give an honest parser's result.
+// The text itself when it holds none.
+QByteArray keepOpeningMarks(const QByteArray &text);
+
+// Reads JSON text and produces exactly the bytes that QJsonDocument::fromJson (of the text with
+// keepOpeningMarks) followed by toJson(QJsonDocument::Compact) would produce: members sorted by
+// key, no white space, Qt's escapes and number forms. The result is a list of pieces: stretches of
+// the input that are already in that form are referred to, not copied, and only what differs is
+// written anew. Whenever the input holds something whose treatment by Qt is not certain here
+// (duplicate keys, keys beyond the Basic Multilingual Plane, lone surrogates, unknown escapes,
+// very deep nesting, invalid UTF-8, anything that is not strict JSON), the scan fails, and the
+// caller takes the ordinary way through QJsonDocument. A failed scan never means the text is
+// invalid.
 //
 // The pieces refer to the input: they are valid while the input is, until the next scan. Beside
 // the input a scan holds at most twice as many bytes written anew as the input has, plus 64 KiB
 // (short stretches of reordered members may be copied once per level), and one piece per 16
-// bytes of input, plus 1024; text that needs more fails the scan. That is still less than the
-// ordinary way holds for the same text.
+// bytes of input, plus 1024, also while it fails; text that needs more fails the scan. Beside
+// those, an object's pieces are copied while its members are put in order, and each member of
+// the objects open at a time (never more than the pieces) takes an entry.
 class CanonicalJson
 {
 public:
@@ -64,6 +73,8 @@ public:
 
     // Lets go of memory grown by a large document.
     void trim();
+    // The bytes held for the bytes written anew and the pieces.
+    qsizetype held() const { return qsizetype(own.capacity() + out.capacity() * sizeof(Piece)); }
 
 private:
     struct ObjectMember
@@ -86,18 +97,60 @@ private:
     bool literal(const char *word, qsizetype size); // true, false or null
     bool utf8(); // one multi-byte UTF-8 sequence at p, checked as Qt checks it
     void skipSpace();
-    bool startsWithBom() const;
 
-    void emitInput(const char *from, qsizetype size);
+    // The usual case, joined to the stretch of the input before it, without a call.
+    void emitInput(const char *from, qsizetype size)
+    {
+        if (!barrier && !out.empty() && !out.back().own
+            && out.back().offset + out.back().size == from - input)
+            out.back().size += size;
+        else
+            emitInputApart(from, size);
+    }
+    void emitInputApart(const char *from, qsizetype size);
     void emitOwn(const char *data, qsizetype size);
     void emitChar(char c, const char *at); // at: where the input holds c, or null
-    void appendPiece(Piece piece);
+    void appendPiece(qsizetype offset, qsizetype size, bool written);
+    bool put(const char *data, qsizetype size); // to the bytes written anew, within the bound
     int compareKeys(const ObjectMember &a, const ObjectMember &b) const;
 
     const char *input = nullptr;
     const char *end = nullptr;
     const char *p = nullptr;
-    std::string own; // the bytes written anew
+    // Grown with realloc: a large block then grows in place or is moved by the system without a
+    // copy, instead of being copied to a new block, which would hold both for a while.
+    class Bytes
+    {
+    public:
+        Bytes() = default;
+        Bytes(const Bytes &) = delete;
+        Bytes &operator=(const Bytes &) = delete;
+        ~Bytes() { std::free(bytes); }
+        const char *data() const { return bytes; }
+        size_t size() const { return used; }
+        size_t capacity() const { return room; }
+        void clear() { used = 0; }
+        void release();
+        bool reserve(size_t size);
+        void append(const char *from, size_t count)
+        {
+            std::memcpy(bytes + used, from, count);
+            used += count;
+        }
+        // 32 bytes are copied: there must be room for them on both sides.
+        void appendShort(const char *from, size_t count)
+        {
+            std::memcpy(bytes + used, from, 32);
+            used += count;
+        }
+
+    private:
+        char *bytes = nullptr;
+        size_t used = 0;
+        size_t room = 0;
+    };
+
+    Bytes own; // the bytes written anew
     std::vector<Piece> out;
     bool barrier = false;  // the next piece must not be joined to the one before it
     bool overflow = false; // the scan went past the bounds below

@@ -4,13 +4,11 @@
 #include "io/stdio.h"
 #include "mcp/canonicaljson.h"
 
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <QLocalSocket>
 
-#include <algorithm>
-#include <cmath>
+#include <utility>
 
 namespace ves::mcp {
 
@@ -23,33 +21,6 @@ void McpServer::whenConnected(std::function<void(bool)> callback)
     waiters.push_back(std::move(callback));
     if (!connecting)
         connectToApp();
-}
-
-QByteArray compactValue(const QJsonValue &value)
-{
-    // The usual ids without a document.
-    if (value.isDouble()) {
-        const double number = value.toDouble();
-        // Qt writes a whole number as an integer; within 2^53 it is exact.
-        if (number == std::floor(number) && std::fabs(number) < 9007199254740992.0)
-            return QByteArray::number(qint64(number));
-    } else if (value.isString()) {
-        const QString text = value.toString();
-        bool plain = true;
-        for (const QChar c : text)
-            plain = plain && c.unicode() >= 0x20 && c.unicode() < 0x7f && c != u'"' && c != u'\\';
-        if (plain)
-            return '"' + text.toLatin1() + '"';
-    }
-    // QJsonDocument writes only arrays and objects; the brackets of a one-element array are
-    // what is left to take off.
-    const QByteArray array = QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact);
-    return array.mid(1, array.size() - 2);
-}
-
-QJsonValue valueFromCompact(const QByteArray &text)
-{
-    return QJsonDocument::fromJson('[' + text + ']').array().at(0);
 }
 
 void McpServer::sendToApp(const QJsonObject &message)
@@ -258,12 +229,7 @@ void McpServer::readFromApp()
         if (passThrough(line))
             return socket == current;
         QJsonParseError error;
-        QJsonDocument document = QJsonDocument::fromJson(line, &error);
-        // Qt sorts a key that opens with a byte-order mark by its bytes but drops the mark from
-        // its text, so such an object, once a member is added, is written out of order. Written
-        // and read once more, it is in order.
-        if (error.error == QJsonParseError::NoError && line.contains("\"\xEF\xBB\xBF"))
-            document = QJsonDocument::fromJson(document.toJson(QJsonDocument::Compact));
+        const QJsonDocument document = QJsonDocument::fromJson(keepOpeningMarks(line), &error);
         if (error.error == QJsonParseError::NoError && document.isObject()) {
             if (verbose)
                 log(QStringLiteral("app -> ") + QString::fromUtf8(abbreviate(line)));
@@ -276,76 +242,6 @@ void McpServer::readFromApp()
     });
     if (socket == current && tooLarge)
         closeConnection(QStringLiteral("message from Vesk Studio too large"));
-}
-
-// Parsing a result into a QJsonObject and writing it back costs more than everything else a
-// call does, and several copies of a large result. When the answer to a pending tools/call
-// whose reply is a line of its own has an "id" that is a plain integer and a "result" object,
-// and no "method", the response is made from the bytes as received instead: the result in the
-// form QJsonDocument writes, with stretches already in that form referred to rather than
-// copied. The bytes and log lines are exactly what the parse and the write would produce. Any
-// other answer (a tools/list answer, an error, a batch member, a late answer, text the
-// canonical scan is not sure of) returns false and takes the ordinary way.
-bool McpServer::passThrough(const QByteArray &line)
-{
-    if (pending.empty())
-        return false;
-    static CanonicalJson scan; // main thread only; reused so that small answers allocate little
-    if (!scan.readObject(line.constData(), line.size()))
-        return false;
-    const CanonicalJson::Member *id = nullptr;
-    const CanonicalJson::Member *result = nullptr;
-    for (const CanonicalJson::Member &member : scan.members()) {
-        if (scan.keyIs(member, "method", 6))
-            return false;
-        if (scan.keyIs(member, "id", 2))
-            id = &member;
-        else if (scan.keyIs(member, "result", 6))
-            result = &member;
-    }
-    if (!id || !result || *result->valueStart != '{')
-        return false;
-    const char *digit = id->valueStart;
-    int appId = 0;
-    for (int n = 0; n < 9 && *digit >= '0' && *digit <= '9'; ++n)
-        appId = appId * 10 + (*digit++ - '0');
-    if (appId == 0 || *id->valueStart == '0' || *digit == '.' || *digit == 'e' || *digit == 'E'
-        || (*digit >= '0' && *digit <= '9'))
-        return false; // a fraction, an exponent or a large number: the ordinary way
-    const auto it = pending.find(appId);
-    if (it == pending.end() || !it->second.ownLine || it->second.method != toolsCallMethod
-        || (it->second.lastProgress >= 0 // held back after progress: the ordinary way
-            && it->second.lastProgress + progressQuietMs > callClock.elapsed()))
-        return false;
-
-    if (verbose)
-        log(QStringLiteral("app -> ") + QString::fromUtf8(abbreviate(line)));
-    const PendingRequest entry = takeEntry(it);
-    // What QJsonDocument writes for the response, keys in its sorted order, without building
-    // the object: {"id":<client id>,"jsonrpc":"2.0","result":<the result>}. The largest piece of
-    // the result goes out as it is; the others are copied around it.
-    const auto &pieces = scan.pieces();
-    qsizetype largest = result->first;
-    for (qsizetype i = result->first; i < result->end; ++i) {
-        if (pieces[size_t(i)].size > pieces[size_t(largest)].size)
-            largest = i;
-    }
-    static const char opening[] = "{\"id\":";
-    static const char afterId[] = ",\"jsonrpc\":\"2.0\",\"result\":";
-    const QByteArray &clientId = entry.clientId;
-    QByteArray prefix(qsizetype(sizeof opening + sizeof afterId - 2) + clientId.size(),
-                      Qt::Uninitialized);
-    char *at = std::copy_n(opening, sizeof opening - 1, prefix.data());
-    at = std::copy_n(clientId.constData(), clientId.size(), at);
-    std::copy_n(afterId, sizeof afterId - 1, at);
-    const CanonicalJson::Piece &body = pieces[size_t(largest)];
-    writeToClient(scan.text(result->first, largest, prefix),
-                  scan.bytes(body),
-                  body.size,
-                  scan.text(largest + 1, result->end, {}, "}"));
-    scan.trim();
-    checkIdle();
-    return true;
 }
 
 } // namespace ves::mcp

@@ -2,6 +2,7 @@
 #include "mcp/mcpserver.h"
 
 #include "io/stdio.h"
+#include "mcp/canonicaljson.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -10,6 +11,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <utility>
@@ -370,6 +372,249 @@ std::map<int, PendingRequest> McpServer::takePending()
     for (const auto &[appId, entry] : pending)
         heldBytes -= entry.cost;
     return std::exchange(pending, {});
+}
+
+// ---- The pass-through of tool call answers -----------------------------------------------------
+
+QByteArray compactValue(const QJsonValue &value)
+{
+    // The usual ids without a document.
+    if (value.isDouble()) {
+        const double number = value.toDouble();
+        // Qt writes a whole number as an integer; within 2^53 it is exact.
+        if (number == std::floor(number) && std::fabs(number) < 9007199254740992.0)
+            return QByteArray::number(qint64(number));
+    } else if (value.isString()) {
+        const QString text = value.toString();
+        bool plain = true;
+        for (const QChar c : text)
+            plain = plain && c.unicode() >= 0x20 && c.unicode() < 0x7f && c != u'"' && c != u'\\';
+        if (plain)
+            return '"' + text.toLatin1() + '"';
+    }
+    // QJsonDocument writes only arrays and objects; the brackets of a one-element array are
+    // what is left to take off.
+    const QByteArray array = QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact);
+    return array.mid(1, array.size() - 2);
+}
+
+QJsonValue valueFromCompact(const QByteArray &text)
+{
+    return QJsonDocument::fromJson('[' + text + ']').array().at(0);
+}
+
+namespace {
+
+bool isBlank(char c)
+{
+    return c == ' ' || c == '\n' || c == '\r' || c == '\t';
+}
+
+// A number or a literal, read as one word.
+bool isWordChar(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-'
+           || c == '+' || c == '.';
+}
+
+// An id as forward() gives them: 1 to 999999999, digits only.
+int plainId(const char *first, const char *last)
+{
+    if (last - first < 1 || last - first > 9 || *first == '0')
+        return 0;
+    int id = 0;
+    for (const char *c = first; c < last; ++c) {
+        if (*c < '0' || *c > '9')
+            return 0;
+        id = id * 10 + (*c - '0');
+    }
+    return id;
+}
+
+// The id of an answer, found among the members of its top-level object that come before or
+// after the result, without reading the result: a plain integer (idAt: where its value starts),
+// or 0 when it is not found that way, is something else, or the message has a method. The
+// strings read on the way hold no escapes: in valid JSON a quote without a backslash before it
+// is then the other end of the string. Any text this misjudges is not valid JSON, and the scan
+// that follows refuses it.
+int answerId(const QByteArray &line, const char *&idAt)
+{
+    const char *const begin = line.constData();
+    const char *const end = begin + line.size();
+    const auto quoted = [](const char *open, const char *close) {
+        return std::find(open + 1, close, '\\') == close;
+    };
+
+    // From the front: {"id":1,"result":...} and {"jsonrpc":"2.0","id":1,...}
+    const char *p = begin;
+    while (p < end && isBlank(*p))
+        ++p;
+    if (p == end || *p++ != '{')
+        return 0;
+    for (int members = 0; members < 8; ++members) {
+        while (p < end && isBlank(*p))
+            ++p;
+        if (p == end || *p != '"')
+            break;
+        const char *const keyOpen = p;
+        const char *const keyClose = std::find(p + 1, end, '"');
+        if (keyClose == end || !quoted(keyOpen, keyClose))
+            break;
+        const QByteArrayView name(keyOpen + 1, keyClose - keyOpen - 1);
+        if (name == "method")
+            return 0;
+        for (p = keyClose + 1; p < end && isBlank(*p);)
+            ++p;
+        if (p == end || *p++ != ':')
+            break;
+        while (p < end && isBlank(*p))
+            ++p;
+        const char *const value = p;
+        if (p < end && *p == '"') {
+            const char *const close = std::find(p + 1, end, '"');
+            if (close == end || !quoted(p, close))
+                break;
+            p = close + 1;
+        } else {
+            while (p < end && isWordChar(*p))
+                ++p;
+            if (name == "id") {
+                idAt = value;
+                return plainId(value, p);
+            }
+            if (p == value)
+                break; // an object or an array: the rest is read from the back
+        }
+        while (p < end && isBlank(*p))
+            ++p;
+        if (p == end || *p++ != ',')
+            break;
+    }
+
+    // From the back: {"result":...,"jsonrpc":"2.0","id":1}, the SDKs' order
+    const char *q = end;
+    const auto blanksBack = [&q, begin] {
+        while (q > begin && isBlank(q[-1]))
+            --q;
+    };
+    const auto openingQuote = [begin](const char *close) -> const char * {
+        for (const char *c = close - 1; c >= begin; --c) {
+            if (*c == '"')
+                return c > begin && c[-1] == '\\' ? nullptr : c;
+        }
+        return nullptr;
+    };
+    blanksBack();
+    if (q == begin || *--q != '}')
+        return 0;
+    for (int members = 0; members < 8; ++members) {
+        blanksBack();
+        const char *const valueEnd = q;
+        if (q > begin && q[-1] == '"') {
+            const char *const open = openingQuote(q - 1);
+            if (!open || !quoted(open, q - 1))
+                return 0;
+            q = open;
+        } else {
+            while (q > begin && isWordChar(q[-1]))
+                --q;
+            if (q == valueEnd)
+                return 0;
+        }
+        const char *const value = q;
+        blanksBack();
+        if (q == begin || *--q != ':')
+            return 0;
+        blanksBack();
+        if (q == begin || q[-1] != '"')
+            return 0;
+        const char *const keyOpen = openingQuote(q - 1);
+        if (!keyOpen || !quoted(keyOpen, q - 1))
+            return 0;
+        const QByteArrayView name(keyOpen + 1, q - 1 - keyOpen - 1);
+        if (name == "method")
+            return 0;
+        if (name == "id") {
+            idAt = value;
+            return plainId(value, valueEnd);
+        }
+        q = keyOpen;
+        blanksBack();
+        if (q == begin || *--q != ',')
+            return 0;
+    }
+    return 0;
+}
+
+} // namespace
+
+// Parsing a result into a QJsonObject and writing it back costs more than everything else a
+// call does, and several copies of a large result. When the answer to a pending tools/call
+// whose reply is a line of its own has an "id" that is a plain integer and a "result" object,
+// and no "method", the response is made from the bytes as received instead: the result in the
+// form QJsonDocument writes, with stretches already in that form referred to rather than
+// copied. The bytes and log lines are exactly what the parse and the write would produce. Any
+// other answer (a tools/list answer, an error, a batch member, a late answer, text the
+// canonical scan is not sure of) returns false and takes the ordinary way. Which request an
+// answer is for is found first, from the members around the result: the scan only reads what
+// will pass through.
+bool McpServer::passThrough(const QByteArray &line)
+{
+    const char *idAt = nullptr;
+    const int appId = answerId(line, idAt);
+    const auto it = appId != 0 ? pending.find(appId) : pending.end();
+    if (it == pending.end() || !it->second.ownLine || it->second.method != toolsCallMethod
+        || (it->second.lastProgress >= 0 // held back after progress: the ordinary way
+            && it->second.lastProgress + progressQuietMs > callClock.elapsed()))
+        return false;
+    static CanonicalJson scan; // main thread only; reused so that small answers allocate little
+    struct Trim                // every way out gives back what a large answer made the scan grow
+    {
+        CanonicalJson &scan;
+        ~Trim() { scan.trim(); }
+    } const trim{scan};
+    if (!scan.readObject(line.constData(), line.size()))
+        return false;
+    const CanonicalJson::Member *id = nullptr;
+    const CanonicalJson::Member *result = nullptr;
+    for (const CanonicalJson::Member &member : scan.members()) {
+        if (scan.keyIs(member, "method", 6))
+            return false;
+        if (scan.keyIs(member, "id", 2))
+            id = &member;
+        else if (scan.keyIs(member, "result", 6))
+            result = &member;
+    }
+    if (!id || id->valueStart != idAt || !result || *result->valueStart != '{')
+        return false;
+
+    if (verbose)
+        log(QStringLiteral("app -> ") + QString::fromUtf8(abbreviate(line)));
+    const PendingRequest entry = takeEntry(it);
+    // What QJsonDocument writes for the response, keys in its sorted order, without building
+    // the object: {"id":<client id>,"jsonrpc":"2.0","result":<the result>}. The largest piece of
+    // the result goes out as it is; the others are copied around it.
+    const auto &pieces = scan.pieces();
+    qsizetype largest = result->first;
+    for (qsizetype i = result->first; i < result->end; ++i) {
+        if (pieces[size_t(i)].size > pieces[size_t(largest)].size)
+            largest = i;
+    }
+    static const char opening[] = "{\"id\":";
+    static const char afterId[] = ",\"jsonrpc\":\"2.0\",\"result\":";
+    const QByteArray &clientId = entry.clientId;
+    QByteArray prefix(qsizetype(sizeof opening + sizeof afterId - 2) + clientId.size(),
+                      Qt::Uninitialized);
+    char *at = std::copy_n(opening, sizeof opening - 1, prefix.data());
+    at = std::copy_n(clientId.constData(), clientId.size(), at);
+    std::copy_n(afterId, sizeof afterId - 1, at);
+    const CanonicalJson::Piece &body = pieces[size_t(largest)];
+    writeToClient(scan.text(result->first, largest, prefix),
+                  scan.bytes(body),
+                  body.size,
+                  scan.text(largest + 1, result->end, {}, "}"));
+    checkIdle();
+    return true;
 }
 
 } // namespace ves::mcp

@@ -28,7 +28,7 @@ while [[ $# -gt 0 ]]; do
     *) targets+=("$1"); shift ;;
     esac
 done
-[[ ${#targets[@]} -gt 0 ]] || targets=(fuzz_linecutter fuzz_client_line fuzz_app_stream fuzz_canonical_json)
+[[ ${#targets[@]} -gt 0 ]] || targets=(fuzz_linecutter fuzz_client_line fuzz_app_stream fuzz_canonical_json fuzz_answer_paths)
 
 "$root/scripts/install-packages.sh" cmake ninja-build qt6-base-dev qt6-base-dev-tools
 

@@ -161,13 +161,22 @@ m "a connection attempt takes ten times its time-out" mcp/link.cpp \
     'connectTimer.start(connectTimeoutMs);' 'connectTimer.start(connectTimeoutMs * 10);'
 m "a too large message from Vesk Studio keeps the connection" mcp/link.cpp \
     'closeConnection(QStringLiteral("message from Vesk Studio too large"));' '(void)0;'
-m "a batch member's answer is passed through as a line" mcp/link.cpp \
+m "a batch member's answer is passed through as a line" mcp/relay.cpp \
     '!it->second.ownLine || ' ''
 m "integers beyond 64 bits are passed through as written" mcp/canonicaljson.cpp \
-    'if (plain && integerSize <= 15 && !negativeZero)' 'if (plain && integerSize <= 20 && !negativeZero)'
+    'if (n.point - n.integer <= 18 &&' 'if (n.point - n.integer <= 20 &&'
 m "duplicate keys are passed through" mcp/canonicaljson.cpp \
     'return false; // a duplicate key' 'continue; // a duplicate key'
-m "minus zero is passed through" mcp/canonicaljson.cpp '&& !negativeZero)' ')'
+m "minus zero is passed through" mcp/canonicaljson.cpp \
+    '&& (*n.integer != '"'"'0'"'"' || first == n.integer)) {' ') {'
+m "a number of 16 to 19 digits is passed through unchecked" mcp/canonicaljson.cpp \
+    '&& writtenShortest(significand(n), n.exponent - n.point - 1)))) {' '))) {'
+m "a tie of the decimal and the exponent form is written as an exponent" mcp/canonicaljson.cpp \
+    'if (point <= 0 && 2 - point + count <= exponentForm) {' 'if (point <= 0 && 2 - point + count < exponentForm) {'
+m "the digits one shorter are not looked for" mcp/canonicaljson.cpp \
+    '&& distance(shorter) > halfGap' ''
+m "a U+FEFF opening a text from Vesk Studio is dropped" mcp/canonicaljson.cpp \
+    'if (!text.contains(mark))' 'if (true)'
 
 count=${#names[@]}
 if [[ $list -eq 1 ]]; then

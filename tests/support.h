@@ -3,6 +3,7 @@
 #pragma once
 
 #include "io/stdio.h"
+#include "mcp/canonicaljson.h"
 #include "mcp/mcpserver.h"
 
 #include <QCoreApplication>
@@ -159,7 +160,7 @@ struct Rig
     {
         raw.append(m);
         inPieces.append(pieces);
-        sent.append(json(m));
+        sent.append(json(keepOpeningMarks(m))); // as a parser that keeps U+FEFF reads it
     }
     bool listen()
     {

@@ -354,6 +354,15 @@ void TestServer::sessions_data()
         "{\"id\":3,\"result\":{\"a\":\"é\",\"b\":1,\"c\":0}}\n"
         "^ {\"id\":4,\"result\":{\"a\":{\"a\":1,\"a\":2}}}\n< "
         "{\"id\":4,\"result\":{\"a\":{\"a\":2}}}");
+    row("a U+FEFF opening a text or a key is kept, alone and in a batch; no key is written twice",
+        "listen\ncall 1 a\n> [{\"jsonrpc\":\"2.0\",\"id\":\"p\",\"method\":\"ping\"},"
+        R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"a"}}])"
+        "\naccept\nv {}\nv {}\n"
+        "^ {\"id\":1,\"result\":{\"b\":\"\xEF\xBB\xBFx\",\"\\ufeffb\":\"\\ufeffy\"}}\n"
+        "<| {\"id\":1,\"result\":{\"b\":\"\\ufeffx\",\"\\ufeffb\":\"\\ufeffy\"}}\n"
+        "^ {\"result\": {\"\xEF\xBB\xBF"
+        "b\": \"\\ufeffy\", \"b\": \"\xEF\xBB\xBFx\"}, \"id\": 2}\n"
+        "< [{\"id\":\"p\"},{\"id\":2,\"result\":{\"b\":\"\\ufeffx\",\"\\ufeffb\":\"\\ufeffy\"}}]");
     row("a batch member's answer goes into the batch, not through",
         "listen\n> ["
         R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"a"}},)"

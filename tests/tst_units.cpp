@@ -1,8 +1,9 @@
 // tst_units.cpp - the parts without a peer: options from the environment and the command line,
-// the account's pipe name, and the line cutter of stdin and the pipe
+// the account's pipe name, the line cutter of stdin and the pipe, and the canonical JSON scan
 #include "support.h"
 
 #include "io/linecutter.h"
+#include "mcp/canonicaljson.h"
 
 #include <cstdlib>
 
@@ -42,6 +43,9 @@ private slots:
     void pipeName();
     void cutting_data();
     void cutting();
+    void numbers_data();
+    void numbers();
+    void scanBound();
 };
 
 void TestUnits::options_data()
@@ -282,6 +286,61 @@ void TestUnits::cutting()
         return got.append(QByteArray(l.data(), 1)), true;
     }));
     QCOMPARE(got.last(), QByteArray("z"));
+}
+
+// Every form of a number is written as QJsonDocument writes it, byte for byte, whether the scan
+// reads it in a short document or with room after it; or both refuse it. What is not strict JSON
+// (Qt takes some of it) the scan leaves to Qt.
+void TestUnits::numbers_data()
+{
+    QTest::addColumn<QByteArray>("number");
+    QTest::addColumn<bool>("strict");
+    const QByteArray strict
+            = "0 -0 -0.0 0.0 1.000 5e0 2.5e3 1E2 1e+2 0.1e1 123.456e-2 1234.5 -87.25 0.1 -1e-05 "
+              "-0.00001 0.0001 0.00012 0.001 1.23e-4 1.2e-05 1e-4 3.3333333333333335 "
+              "3.3333333333333334 0.30000000000000004 0.3000000000000000444 -2999.9999999999995 "
+              "12.000000000000002 0.1000000000000000055511151231257827 0.10000000000000001 "
+              "1.4142135623730951 0.000123456789012345678 9007199254740992 9007199254740993 "
+              "9007199254740993.0 123456789012345678 1234567890123456789 9223372036854775807 "
+              "9223372036854775808 -9223372036854775808 -9223372036854775809 18446744073709551616 "
+              "1e19 1e20 123e18 "
+              "9.22e18 9.3e18 1.234567890123e18 9345678901234500000 1.2345678901234567e21 "
+              "1.234567890123456e21 12345678901234567890123 4.9e-324 3e-324 "
+              "2.4703282292062328e-324 2.4703282292062327e-324 1e-320 2.225073858507201e-308 "
+              "1.7976931348623157e308 1.8e308 1e-400 0e-400 1e0000000000000000000001";
+    for (const QByteArray &number : strict.split(' '))
+        QTest::newRow(number.constData()) << number << true;
+    for (const QByteArray &number : QByteArray("01 1. - .5 1e +1 1.e5 -.5").split(' '))
+        QTest::newRow(number.constData()) << number << false;
+}
+
+void TestUnits::numbers()
+{
+    QFETCH(QByteArray, number);
+    QFETCH(bool, strict);
+    for (const QByteArray &document :
+         {'[' + number + ']', '[' + number + ']' + QByteArray(32, ' ')}) {
+        QJsonParseError error;
+        const QJsonDocument expected = QJsonDocument::fromJson(document, &error);
+        CanonicalJson scan;
+        const bool taken = strict && error.error == QJsonParseError::NoError;
+        QCOMPARE(scan.readDocument(document.constData(), document.size()), taken);
+        if (taken)
+            QCOMPARE(scan.text(), expected.toJson(QJsonDocument::Compact));
+    }
+}
+
+// A scan holds no more than its bound, also inside one long string of characters it writes
+// escaped, six bytes each, and gives up on; trim() gives the memory back.
+void TestUnits::scanBound()
+{
+    const QByteArray text = "{\"a\":\"" + QByteArray(1 << 20, '\x01') + "\"}";
+    CanonicalJson scan;
+    QVERIFY(!scan.readObject(text.constData(), text.size()));
+    const qsizetype pieces = (text.size() / 16 + 1024) * qsizetype(sizeof(CanonicalJson::Piece));
+    QCOMPARE_LE(scan.held(), 2 * text.size() + 65536 + pieces);
+    scan.trim();
+    QCOMPARE_LT(scan.held(), 65536);
 }
 
 QTEST_GUILESS_MAIN(TestUnits)
