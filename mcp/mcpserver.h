@@ -204,7 +204,7 @@ private:
     void relayConnected(WaitingRequest request);
     void forward(WaitingRequest request);
     PendingRequest takeEntry(std::map<int, PendingRequest>::iterator it);
-    void answer(PendingRequest &entry, const QJsonObject &response);
+    void deliver(PendingRequest &entry, const QJsonObject &response);
     void releaseHeldAnswers(bool all);
     int abandonOutstanding(const QString &reason);
     qint64 unsentToApp() const;

@@ -170,8 +170,11 @@ void McpServer::handleAppMessage(const QJsonObject &message)
             const QJsonObject params = message.value(QLatin1String("params")).toObject();
             const auto owner = pendingByProgressToken.constFind(
                     compactValue(params.value(QLatin1String("progressToken"))));
-            if (owner != pendingByProgressToken.constEnd())
-                pending[owner.value()].lastProgress = callClock.elapsed();
+            if (owner != pendingByProgressToken.constEnd()) {
+                const auto entry = pending.find(owner.value());
+                if (entry != pending.end())
+                    entry->second.lastProgress = callClock.elapsed();
+            }
             notify(method, params);
         } else {
             trace(QStringLiteral("ignoring message from Vesk Studio: ") + shortened(method));
@@ -211,23 +214,23 @@ void McpServer::completeRequest(int appId, bool success, const QJsonObject &answ
         QJsonObject result = answer;
         if (entry.method == toolsListMethod)
             mergeToolList(result, entry.firstPage);
-        this->answer(entry, makeResult(clientId, result));
+        deliver(entry, makeResult(clientId, result));
     } else {
         const QJsonValue code = answer.value(QLatin1String("code"));
         const QJsonValue message = answer.value(QLatin1String("message"));
-        this->answer(entry,
-                     makeError(clientId,
-                               code.isDouble() ? code.toInt() : InternalError,
-                               message.isString() ? message.toString()
-                                                  : QStringLiteral("Vesk Studio reported an error"),
-                               answer.value(QLatin1String("data"))));
+        deliver(entry,
+                makeError(clientId,
+                          code.isDouble() ? code.toInt() : InternalError,
+                          message.isString() ? message.toString()
+                                             : QStringLiteral("Vesk Studio reported an error"),
+                          answer.value(QLatin1String("data"))));
     }
     checkIdle();
 }
 
 // Replies at once, or holds the response back until progressQuietMs after the entry's last
 // progress notification.
-void McpServer::answer(PendingRequest &entry, const QJsonObject &response)
+void McpServer::deliver(PendingRequest &entry, const QJsonObject &response)
 {
     const qint64 due = entry.lastProgress < 0 ? 0 : entry.lastProgress + progressQuietMs;
     if (due <= callClock.elapsed()) {
@@ -235,7 +238,8 @@ void McpServer::answer(PendingRequest &entry, const QJsonObject &response)
         return;
     }
     heldAnswers.emplace(due, [reply = std::move(entry.reply), response] { reply(response); });
-    heldAnswerTimer.start(int(heldAnswers.begin()->first - callClock.elapsed()));
+    heldAnswerTimer.start(
+            int(std::max<qint64>(heldAnswers.begin()->first - callClock.elapsed(), 0)));
 }
 
 // Sends the held answers that are due, or all of them.
