@@ -18,7 +18,7 @@ namespace {
 
 // The rules, one byte at a time: a line ends at LF, loses one CR before it, is skipped when
 // empty and dropped when longer than the limit. After each read, more than the limit held
-// without LF is dropped, and so is everything up to the next LF.
+// without LF is dropped, and so is everything up to the next LF; a line is rejected once.
 struct ReferenceCutter
 {
     qint64 limit;
@@ -51,7 +51,8 @@ struct ReferenceCutter
         }
         if (current.size() > limit) {
             current.clear();
-            skipping = tooLong = true;
+            tooLong = tooLong || !skipping; // one rejection per line, however long
+            skipping = true;
         }
         return tooLong;
     }

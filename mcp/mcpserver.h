@@ -161,7 +161,8 @@ public:
 
     // state the tests look at
     bool isConnected() const { return connected; }
-    int pendingCount() const { return int(pending.size()); }
+    // requests whose answer is not written yet
+    int pendingCount() const { return int(pending.size() + heldAnswers.size()); }
 
 private:
     // initialization and client notifications
