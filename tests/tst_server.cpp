@@ -380,7 +380,9 @@ void TestServer::sessions_data()
                        + "<| {\"id\":1}\ncall 2 b\nv {\"id\":2}\n"
                        + QByteArray(answer).replace("1,", "2,").replace("\"}}", "x\"}}")
                        + "<| {\"id\":2}\nlog -> {\"id\":2,\"jsonrpc\":\"2.0\",\"result\":{\"p\":\""
-                       + QByteArray(559, 'x') + "\"}... (601 bytes)\nnolog (600 bytes)";
+                       + QByteArray(559, 'x') + "\"}... (601 bytes)\nnolog <- " + line600
+                       + "...\nnolog -> {\"id\":1,\"jsonrpc\":\"2.0\",\"result\":{\"p\":\""
+                       + QByteArray(558, 'x') + "\"}}...";
 }
 
 void TestServer::sessions()
