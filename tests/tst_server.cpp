@@ -298,8 +298,14 @@ void TestServer::sessions_data()
         "pending 0");
     row("each request times out its own time after it was sent",
         "with timeout=1500\n"
-        "listen\ncall 1 a\naccept\nv {\"id\":1}\nwait 700\nmark\ncall 2 b\ncall 3 c\nv {\"id\":2}\n"
-        "v {\"id\":3}\nok 3\n< {\"id\":3}\ntool 1 true\npending 1\ntool 2 true\nsince>= 1500");
+        "listen\ncall 1 a\naccept\nv {\"id\":1}\nwait 700\ncall 2 b\nv {\"id\":2}\nwait 700\nmark\n"
+        "call 3 c\ncall 4 d\nv {\"id\":3}\nv {\"id\":4}\nok 4\n< {\"id\":4}\ntool 1 true\n"
+        "tool 2 true\npending 1\ntool 3 true\nsince>= 1500");
+    row("a connection attempt never ends before its bound",
+        "with connect=300\njam\nmark\ncall 1 a\ntool 1 true\nsince>= 300\nmark\ncall 2 a\n"
+        "tool 2 true\nsince>= 300\nmark\ncall 3 a\ntool 3 true\nsince>= 300\nmark\ncall 4 a\n"
+        "tool 4 true\nsince>= 300\nmark\ncall 5 a\ntool 5 true\nsince>= 300\nmark\ncall 6 a\n"
+        "tool 6 true\nsince>= 300\nmark\ncall 7 a\ntool 7 true\nsince>= 300");
     row("a cancelled request is cancelled in Vesk Studio with its reason, and not answered",
         "listen\ncall 5 a\naccept\nv {\"id\":1}\ncancel {\"requestId\":\"5\"}\n"
         "cancel {\"requestId\":6}\ncancel {\"requestId\":5,\"reason\":\"stop\"}\n"
