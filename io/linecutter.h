@@ -18,7 +18,8 @@ public:
     {}
 
     // Receives one line without its line end (a CR before the LF is dropped). The bytes are only
-    // valid during the call. Returns false to stop cutting: the rest stays unread until clear().
+    // valid during the call, and the handler may overwrite them. Returns false to stop cutting: the
+    // rest stays unread until clear().
     using LineHandler = std::function<bool(const QByteArray &line)>;
 
     // Appends the bytes and hands over every complete non-empty line. Returns true when a line

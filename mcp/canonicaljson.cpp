@@ -410,6 +410,7 @@ bool CanonicalJson::start(const char *data, qsizetype size)
     p = data;
     own.clear();
     out.clear();
+    gapStart = gapEnd = nullptr;
     stack.clear();
     top.clear();
     barrier = false;
@@ -502,10 +503,69 @@ QByteArray CanonicalJson::text(qsizetype first,
         at += count;
     };
     put(before.data(), before.size());
-    for (qsizetype i = first; i < last; ++i)
-        put(bytes(out[size_t(i)]), out[size_t(i)].size);
+    for (qsizetype i = first; i < last; ++i) {
+        const Piece &piece = out[size_t(i)];
+        if (piece.dropped != 0) {
+            squeeze(piece, at);
+            at += piece.size;
+        } else {
+            put(bytes(piece), piece.size);
+        }
+    }
     put(after.data(), after.size());
     return joined;
+}
+
+void CanonicalJson::squeeze(const Piece &piece, char *to) const
+{
+    // Forwards: the piece may be squeezed where it is. Its bytes at or below the space are all
+    // white space between tokens, and it ends with a token.
+    const char *from = bytes(piece);
+    const char *const inEnd = from + piece.size + piece.dropped;
+    char *const last = to + piece.size;
+    const auto bytewise = [&to, last](const char *at, const char *stop) {
+        for (; at < stop && to < last; ++at) {
+            *to = *at;
+            to += static_cast<unsigned char>(*at) > ' ';
+        }
+        return at;
+    };
+#if defined(__SSE2__)
+    // 16 bytes at a time, each stretch between blanks written with one 16-byte store that the
+    // next overwrites in part. Where the piece is squeezed in place a store reaches up to 32
+    // bytes past the block's start, so the next block is read before the stores.
+    if (inEnd - from >= 16 && last - to >= 32) {
+        const __m128i blankBelow = _mm_set1_epi8(0x21);
+        alignas(16) char held[32];
+        __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i *>(from));
+        while (inEnd - from >= 32 && last - to >= 32) {
+            const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i *>(from + 16));
+            const unsigned blank = unsigned(_mm_movemask_epi8(_mm_cmplt_epi8(block, blankBelow)));
+            if (blank == 0) {
+                _mm_storeu_si128(reinterpret_cast<__m128i *>(to), block);
+                to += 16;
+            } else {
+                _mm_store_si128(reinterpret_cast<__m128i *>(held), block);
+                _mm_store_si128(reinterpret_cast<__m128i *>(held + 16), next);
+                for (unsigned keep = ~blank & 0xFFFF; keep != 0;) {
+                    const int at = __builtin_ctz(keep);
+                    const int run = __builtin_ctz((blank >> at) | (0x10000u >> at));
+                    _mm_storeu_si128(reinterpret_cast<__m128i *>(to),
+                                     _mm_loadu_si128(reinterpret_cast<const __m128i *>(held + at)));
+                    to += run;
+                    keep &= ~0u << (at + run);
+                }
+            }
+            from += 16;
+            block = next;
+        }
+        // The block read last is held here only: in place, its bytes may be overwritten.
+        _mm_store_si128(reinterpret_cast<__m128i *>(held), block);
+        bytewise(held, held + 16);
+        from += 16;
+    }
+#endif
+    bytewise(from, inEnd);
 }
 
 bool CanonicalJson::keyIs(const Member &member, const char *key, qsizetype size) const
@@ -647,7 +707,10 @@ bool CanonicalJson::object(int depth)
         }
         for (qsizetype i = it->first; i < it->end; ++i) {
             const Piece &piece = moved[size_t(i - base)];
-            appendPiece(piece.offset, piece.size, piece.own);
+            if (piece.dropped != 0)
+                appendWhole(piece);
+            else
+                appendPiece(piece.offset, piece.size, piece.own);
         }
     }
     emitChar('}', close);
@@ -670,10 +733,15 @@ bool CanonicalJson::array(int depth)
         if (!((*p == '-' || isDigit(*p)) ? number() : value(depth + 1)) || overflow)
             return false;
         if (p < end && *p == ',') { // the usual case, a comma right after the element
-            emitInput(p++, 1);
+            emitToken(p++, 1);
+            const char *const gap = p;
             skipSpace();
             if (p == end)
                 return false;
+            if (p != gap) {
+                gapStart = gap;
+                gapEnd = p;
+            }
             continue;
         }
         skipSpace();
@@ -869,7 +937,7 @@ bool CanonicalJson::number()
 
     if (n.point == q) { // an integer: as it is when it fits in 64 bits, but -0
         if (n.point - n.integer <= 18 && (*n.integer != '0' || first == n.integer)) {
-            emitInput(first, q - first);
+            emitToken(first, q - first);
             return true;
         }
     } else if (n.exponent[-1] != '0') { // Qt writes no trailing zero
@@ -881,14 +949,14 @@ bool CanonicalJson::number()
                 && (n.count <= 15
                     || (n.count <= 19
                         && writtenShortest(significand(n), n.exponent - n.point - 1)))) {
-                emitInput(first, q - first);
+                emitToken(first, q - first);
                 return true;
             }
         } else if (n.point - n.integer == 1 && *n.integer != '0' && n.count <= 15
                    && q - n.exponent == 4 && n.exponent[0] == 'e' && n.exponent[1] == '-'
                    && (n.exponent[2] - '0') * 10 + (n.exponent[3] - '0') >= 4 + (n.count > 1)) {
             // d.ddde-xx, too small for the decimal form
-            emitInput(first, q - first);
+            emitToken(first, q - first);
             return true;
         }
     }
@@ -909,7 +977,7 @@ bool CanonicalJson::number()
         size = writeDouble(value, written);
     }
     if (size == q - first && std::memcmp(written, first, size_t(size)) == 0)
-        emitInput(first, size);
+        emitToken(first, size);
     else
         emitOwn(written, size);
     return true;
@@ -975,6 +1043,26 @@ void CanonicalJson::emitInputApart(const char *from, qsizetype size)
         appendPiece(offset, size, false);
 }
 
+void CanonicalJson::emitTokenApart(const char *from, qsizetype size)
+{
+    if (from == gapEnd && !barrier && !out.empty() && !out.back().own && !overflow) {
+        Piece &last = out.back();
+        if (last.offset + last.size + last.dropped == gapStart - input) {
+            const qsizetype gap = gapEnd - gapStart;
+            if (last.tokens && last.dropped + gap <= 0x7FFFFFFF) {
+                last.dropped += qint32(gap);
+                last.size += size;
+                return;
+            }
+            // Tokens from here on are referred to, white space and all, rather than copied
+            // without it: a long array written with spaces is not held twice.
+            appendWhole(Piece{from - input, size, false, true, 0});
+            return;
+        }
+    }
+    emitInputApart(from, size);
+}
+
 void CanonicalJson::emitOwn(const char *data, qsizetype size)
 {
     if (size == 0)
@@ -1003,6 +1091,7 @@ void CanonicalJson::appendPiece(qsizetype offset, qsizetype size, bool written)
         Piece &last = out.back();
         if (last.own == piece.own && last.offset + last.size == piece.offset) {
             last.size += piece.size;
+            last.tokens = false;
             return;
         }
         // A short piece that joins nothing is copied behind the bytes written anew, so that
@@ -1023,6 +1112,21 @@ void CanonicalJson::appendPiece(qsizetype offset, qsizetype size, bool written)
     }
     barrier = false;
     if (out.size() == out.capacity()) { // grown by hand, so that it never holds more than the bound
+        if (out.size() >= pieceLimit) {
+            overflow = true;
+            return;
+        }
+        out.reserve(std::min(std::max(2 * out.capacity(), size_t(64)), pieceLimit));
+    }
+    out.push_back(piece);
+}
+
+void CanonicalJson::appendWhole(const Piece &piece)
+{
+    if (overflow)
+        return;
+    barrier = false;
+    if (out.size() == out.capacity()) {
         if (out.size() >= pieceLimit) {
             overflow = true;
             return;
