@@ -306,14 +306,55 @@ bool readShortNumber(NumberText &n)
 }
 #endif
 
-// The significant digits of a number with at most 19 of them, as an integer.
-quint64 significand(const NumberText &n)
+// The value of count (at most 8) digits at s, read as one 64-bit word where 8 bytes can be
+// read there: a loop of a multiplication per digit is most of what a long number costs.
+quint64 digitsValue(const char *s, qsizetype count, const char *end)
 {
-    quint64 digits = 0;
-    for (const char *c = n.integer; c < n.exponent; ++c) {
-        if (*c != '.')
-            digits = digits * 10 + quint64(*c - '0');
+    if (count == 0)
+        return 0;
+    if (end - s < 8) {
+        quint64 value = 0;
+        for (qsizetype i = 0; i < count; ++i)
+            value = value * 10 + quint64(s[i] - '0');
+        return value;
     }
+    quint64 word;
+    std::memcpy(&word, s, sizeof word);
+    if constexpr (Q_BYTE_ORDER != Q_LITTLE_ENDIAN) {
+        quint64 value = 0;
+        for (qsizetype i = 0; i < count; ++i)
+            value = value * 10 + quint64(s[i] - '0');
+        return value;
+    }
+    // The digits to the top bytes, zeros (leading zero digits) below them.
+    word = (word - 0x3030303030303030ull) << (8 * (8 - count));
+    word = word * 10 + (word >> 8);
+    return (((word & 0x000000FF000000FFull) * 0x000F424000000064ull)
+            + (((word >> 16) & 0x000000FF000000FFull) * 0x0000271000000001ull))
+           >> 32;
+}
+
+// The significant digits of a number with at most 19 of them, as an integer.
+quint64 significand(const NumberText &n, const char *end)
+{
+    static const quint64 scale[] = {1ull,
+                                    10ull,
+                                    100ull,
+                                    1000ull,
+                                    10000ull,
+                                    100000ull,
+                                    1000000ull,
+                                    10000000ull,
+                                    100000000ull};
+    quint64 digits = 0;
+    const auto add = [&digits, end](const char *s, qsizetype count) {
+        for (; count > 8; s += 8, count -= 8)
+            digits = digits * scale[8] + digitsValue(s, 8, end);
+        digits = digits * scale[count] + digitsValue(s, count, end);
+    };
+    add(n.integer, n.point - n.integer);
+    if (n.point < n.exponent)
+        add(n.point + 1, n.exponent - n.point - 1);
     return digits;
 }
 
@@ -735,7 +776,8 @@ bool CanonicalJson::array(int depth)
         if (p < end && *p == ',') { // the usual case, a comma right after the element
             emitToken(p++, 1);
             const char *const gap = p;
-            skipSpace();
+            if (p < end && static_cast<unsigned char>(*p) <= ' ')
+                skipSpace();
             if (p == end)
                 return false;
             if (p != gap) {
@@ -948,7 +990,7 @@ bool CanonicalJson::number()
             if (decimalForm
                 && (n.count <= 15
                     || (n.count <= 19
-                        && writtenShortest(significand(n), n.exponent - n.point - 1)))) {
+                        && writtenShortest(significand(n, end), n.exponent - n.point - 1)))) {
                 emitToken(first, q - first);
                 return true;
             }
@@ -961,9 +1003,16 @@ bool CanonicalJson::number()
         }
     }
 
+    return rewriteNumber(first, q, n.point == q);
+}
+
+// A number not told to be in Qt's form from its text: read and written anew. Apart, so that the
+// usual numbers do not pay for its frame.
+bool CanonicalJson::rewriteNumber(const char *first, const char *q, bool integer)
+{
     char written[numberRoom];
     int size = -1;
-    if (n.point == q) {
+    if (integer) {
         qint64 whole;
         const auto parsed = std::from_chars(first, q, whole);
         if (parsed.ec == std::errc() && parsed.ptr == q)
@@ -1045,17 +1094,14 @@ void CanonicalJson::emitInputApart(const char *from, qsizetype size)
 
 void CanonicalJson::emitTokenApart(const char *from, qsizetype size)
 {
-    if (from == gapEnd && !barrier && !out.empty() && !out.back().own && !overflow) {
-        Piece &last = out.back();
-        if (last.offset + last.size + last.dropped == gapStart - input) {
-            const qsizetype gap = gapEnd - gapStart;
-            if (last.tokens && last.dropped + gap <= 0x7FFFFFFF) {
-                last.dropped += qint32(gap);
-                last.size += size;
-                return;
-            }
-            // Tokens from here on are referred to, white space and all, rather than copied
-            // without it: a long array written with spaces is not held twice.
+    if (from == gapEnd && !barrier && !out.empty() && !overflow) {
+        // Tokens from here on are referred to, white space and all, rather than copied without
+        // it: a long array written with spaces is not held twice. After bytes written anew (a
+        // number rewritten) only while pieces are plenty, so that numbers that need rewriting
+        // and numbers that do not, in turn, cannot use up the pieces.
+        const Piece &last = out.back();
+        if (last.own ? out.size() < pieceLimit / 2
+                     : last.offset + last.size + last.dropped == gapStart - input) {
             appendWhole(Piece{from - input, size, false, true, 0});
             return;
         }

@@ -102,6 +102,7 @@ private:
     bool string();
     bool key(ObjectMember &member);
     bool number();
+    bool rewriteNumber(const char *first, const char *last, bool integer);
     bool literal(const char *word, qsizetype size); // true, false or null
     bool utf8(); // one multi-byte UTF-8 sequence at p, checked as Qt checks it
     void skipSpace();
@@ -122,11 +123,21 @@ private:
     // white space after a comma, which an array written with spaces has between all elements.
     void emitToken(const char *from, qsizetype size)
     {
-        if (!barrier && !out.empty() && !out.back().own
-            && out.back().offset + out.back().size + out.back().dropped == from - input)
-            out.back().size += size;
-        else
-            emitTokenApart(from, size);
+        if (!barrier && !out.empty() && !out.back().own) {
+            Piece &last = out.back();
+            const qsizetype lastEnd = last.offset + last.size + last.dropped;
+            if (lastEnd == from - input) {
+                last.size += size;
+                return;
+            }
+            if (from == gapEnd && lastEnd == gapStart - input && last.tokens
+                && last.dropped + (gapEnd - gapStart) <= 0x7FFFFFFF) {
+                last.dropped += qint32(gapEnd - gapStart);
+                last.size += size;
+                return;
+            }
+        }
+        emitTokenApart(from, size);
     }
     void emitTokenApart(const char *from, qsizetype size);
     void emitOwn(const char *data, qsizetype size);
