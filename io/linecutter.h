@@ -48,6 +48,7 @@ private:
     qint64 reserved = 0;   // bytes added by reserve() and not yet committed
 
     static constexpr qint64 keepCapacity = 4 << 20;
+    static constexpr qint64 mappedBlock = (32 << 20) + (64 << 10);
 
     bool cut(const LineHandler &onLine);
     void releaseLargeBuffer();
