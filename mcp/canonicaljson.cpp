@@ -280,7 +280,9 @@ bool readShortNumber(NumberText &n)
     };
     const quint64 nonDigits = ~(mask(n.integer, '0', '9') | mask(n.integer + 16, '0', '9') << 16);
     const int whole = __builtin_ctzll(nonDigits);
-    if (whole == 0 || whole > 30 || (whole > 1 && *n.integer == '0'))
+    // One branch, not three: whether a number has a sign or one digit before its point is as
+    // good as random in a list of coordinates.
+    if ((unsigned(whole - 1) > 29u) | ((whole > 1) & (*n.integer == '0')))
         return false;
     n.point = n.integer + whole;
     n.zeros = 0;
@@ -293,15 +295,14 @@ bool readShortNumber(NumberText &n)
     if (fraction == 0 || whole + 1 + fraction >= 32)
         return false;
     n.exponent = n.last = n.point + 1 + fraction;
-    if (*n.last == 'e' || *n.last == 'E')
+    if ((*n.last | 0x20) == 'e')
         return false;
-    if (*n.integer == '0') {
-        const quint64 zeros = mask(n.integer, '0', '0') | mask(n.integer + 16, '0', '0') << 16;
-        n.zeros = std::min(__builtin_ctzll(~zeros >> 2), fraction);
-        n.count = fraction - n.zeros;
-    } else {
-        n.count = whole + fraction;
-    }
+    // 0.ddd or d.ddd told without a branch, for the same reason.
+    const quint64 zeros = mask(n.integer, '0', '0') | mask(n.integer + 16, '0', '0') << 16;
+    const int leading = std::min(__builtin_ctzll(~zeros >> 2), fraction);
+    const bool belowOne = *n.integer == '0';
+    n.zeros = belowOne ? leading : 0;
+    n.count = belowOne ? fraction - leading : whole + fraction;
     return true;
 }
 #endif
@@ -771,7 +772,10 @@ bool CanonicalJson::array(int depth)
     }
     for (;;) {
         // Numbers without the detour through value(): arrays of coordinates are long.
-        if (!((*p == '-' || isDigit(*p)) ? number() : value(depth + 1)) || overflow)
+        // '-', '.', '/' and the digits in one comparison: value() takes '.' and '/' to number()
+        // as well.
+        const bool numeric = static_cast<unsigned char>(*p - '-') <= '9' - '-';
+        if (!(numeric ? number() : value(depth + 1)) || overflow)
             return false;
         if (p < end && *p == ',') { // the usual case, a comma right after the element
             emitToken(p++, 1);
