@@ -300,9 +300,9 @@ bool readShortNumber(NumberText &n)
     // 0.ddd or d.ddd told without a branch, for the same reason.
     const quint64 zeros = mask(n.integer, '0', '0') | mask(n.integer + 16, '0', '0') << 16;
     const int leading = std::min(__builtin_ctzll(~zeros >> 2), fraction);
-    const bool belowOne = *n.integer == '0';
-    n.zeros = belowOne ? leading : 0;
-    n.count = belowOne ? fraction - leading : whole + fraction;
+    const int belowOne = -int(*n.integer == '0'); // all ones or none
+    n.zeros = leading & belowOne;
+    n.count = fraction - (leading & belowOne) + (whole & ~belowOne);
     return true;
 }
 #endif
@@ -416,8 +416,9 @@ bool writtenShortest(quint64 digits, qsizetype fraction)
             return false;
         const Wide twiceD = Wide(mantissa | quint64(1) << 52) * powersOfFive[fraction] * 2;
         const auto distance = [twiceD, shift](quint64 x) { // |x - D| * 2^(shift + 1)
-            const Wide scaled = Wide(x) << (shift + 1);
-            return scaled > twiceD ? scaled - twiceD : twiceD - scaled;
+            const Wide difference = (Wide(x) << (shift + 1)) - twiceD;
+            const Wide negative = Wide(0) - (difference >> 127); // all ones when below
+            return (difference ^ negative) - negative;
         };
         const Wide away = distance(digits);
         if (away < halfGap)
@@ -990,7 +991,7 @@ bool CanonicalJson::number()
         if (n.exponent == q) {
             // d.ddd, or 0.000ddd where that is shorter than the exponent form. Up to 15 digits
             // every double keeps: the only shortest form is the one given.
-            const bool decimalForm = *n.integer != '0' || n.zeros <= 2 + (n.count > 1);
+            const bool decimalForm = (*n.integer != '0') | (n.zeros <= 2 + (n.count > 1));
             if (decimalForm
                 && (n.count <= 15
                     || (n.count <= 19
