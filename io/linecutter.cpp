@@ -19,8 +19,18 @@ char *LineCutter::reserve(qint64 size)
     const qint64 held = buffer.size();
     // Room grows by doubling, so a message that arrives in many reads is copied a few times in
     // all, not once per read.
-    if (buffer.capacity() < held + size)
-        buffer.reserve(std::max(held + size, 2 * qint64(buffer.capacity())));
+    if (buffer.capacity() < held + size) {
+        qint64 room = std::max(held + size, 2 * qint64(buffer.capacity()));
+        // Past a few MiB, straight to a block that glibc's malloc always maps on its own (its
+        // threshold for that rises with large blocks freed, up to 32 MiB): such a block grows
+        // by remapping its pages. A block served from the heap grows by a copy, which holds the
+        // old and the new bytes at once, and the heap may keep them after: a line of 16 MiB
+        // then left the program at 2.6 times its size instead of 1.8. Pages not written to
+        // take no memory.
+        if (room > keepCapacity)
+            room = std::max(room, mappedBlock);
+        buffer.reserve(room);
+    }
     buffer.resize(held + size); // the new bytes are not initialised
     reserved = size;
     return buffer.data() + held;

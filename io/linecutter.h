@@ -18,7 +18,8 @@ public:
     {}
 
     // Receives one line without its line end (a CR before the LF is dropped). The bytes are only
-    // valid during the call. Returns false to stop cutting: the rest stays unread until clear().
+    // valid during the call, and the handler may overwrite them. Returns false to stop cutting: the
+    // rest stays unread until clear().
     using LineHandler = std::function<bool(const QByteArray &line)>;
 
     // Appends the bytes and hands over every complete non-empty line. Returns true when a line
@@ -47,6 +48,7 @@ private:
     qint64 reserved = 0;   // bytes added by reserve() and not yet committed
 
     static constexpr qint64 keepCapacity = 4 << 20;
+    static constexpr qint64 mappedBlock = (32 << 20) + (64 << 10);
 
     bool cut(const LineHandler &onLine);
     void releaseLargeBuffer();

@@ -280,7 +280,9 @@ bool readShortNumber(NumberText &n)
     };
     const quint64 nonDigits = ~(mask(n.integer, '0', '9') | mask(n.integer + 16, '0', '9') << 16);
     const int whole = __builtin_ctzll(nonDigits);
-    if (whole == 0 || whole > 30 || (whole > 1 && *n.integer == '0'))
+    // One branch, not three: whether a number has a sign or one digit before its point is as
+    // good as random in a list of coordinates.
+    if ((unsigned(whole - 1) > 29u) | ((whole > 1) & (*n.integer == '0')))
         return false;
     n.point = n.integer + whole;
     n.zeros = 0;
@@ -293,27 +295,67 @@ bool readShortNumber(NumberText &n)
     if (fraction == 0 || whole + 1 + fraction >= 32)
         return false;
     n.exponent = n.last = n.point + 1 + fraction;
-    if (*n.last == 'e' || *n.last == 'E')
+    if ((*n.last | 0x20) == 'e')
         return false;
-    if (*n.integer == '0') {
-        const quint64 zeros = mask(n.integer, '0', '0') | mask(n.integer + 16, '0', '0') << 16;
-        n.zeros = std::min(__builtin_ctzll(~zeros >> 2), fraction);
-        n.count = fraction - n.zeros;
-    } else {
-        n.count = whole + fraction;
-    }
+    // 0.ddd or d.ddd told without a branch, for the same reason.
+    const quint64 zeros = mask(n.integer, '0', '0') | mask(n.integer + 16, '0', '0') << 16;
+    const int leading = std::min(__builtin_ctzll(~zeros >> 2), fraction);
+    const int belowOne = -int(*n.integer == '0'); // all ones or none
+    n.zeros = leading & belowOne;
+    n.count = fraction - (leading & belowOne) + (whole & ~belowOne);
     return true;
 }
 #endif
 
-// The significant digits of a number with at most 19 of them, as an integer.
-quint64 significand(const NumberText &n)
+// The value of count (at most 8) digits at s, read as one 64-bit word where 8 bytes can be
+// read there: a loop of a multiplication per digit is most of what a long number costs.
+quint64 digitsValue(const char *s, qsizetype count, const char *end)
 {
-    quint64 digits = 0;
-    for (const char *c = n.integer; c < n.exponent; ++c) {
-        if (*c != '.')
-            digits = digits * 10 + quint64(*c - '0');
+    if (count == 0)
+        return 0;
+    if (end - s < 8) {
+        quint64 value = 0;
+        for (qsizetype i = 0; i < count; ++i)
+            value = value * 10 + quint64(s[i] - '0');
+        return value;
     }
+    quint64 word;
+    std::memcpy(&word, s, sizeof word);
+    if constexpr (Q_BYTE_ORDER != Q_LITTLE_ENDIAN) {
+        quint64 value = 0;
+        for (qsizetype i = 0; i < count; ++i)
+            value = value * 10 + quint64(s[i] - '0');
+        return value;
+    }
+    // The digits to the top bytes, zeros (leading zero digits) below them.
+    word = (word - 0x3030303030303030ull) << (8 * (8 - count));
+    word = word * 10 + (word >> 8);
+    return (((word & 0x000000FF000000FFull) * 0x000F424000000064ull)
+            + (((word >> 16) & 0x000000FF000000FFull) * 0x0000271000000001ull))
+           >> 32;
+}
+
+// The significant digits of a number with at most 19 of them, as an integer.
+quint64 significand(const NumberText &n, const char *end)
+{
+    static const quint64 scale[] = {1ull,
+                                    10ull,
+                                    100ull,
+                                    1000ull,
+                                    10000ull,
+                                    100000ull,
+                                    1000000ull,
+                                    10000000ull,
+                                    100000000ull};
+    quint64 digits = 0;
+    const auto add = [&digits, end](const char *s, qsizetype count) {
+        for (; count > 8; s += 8, count -= 8)
+            digits = digits * scale[8] + digitsValue(s, 8, end);
+        digits = digits * scale[count] + digitsValue(s, count, end);
+    };
+    add(n.integer, n.point - n.integer);
+    if (n.point < n.exponent)
+        add(n.point + 1, n.exponent - n.point - 1);
     return digits;
 }
 
@@ -374,8 +416,9 @@ bool writtenShortest(quint64 digits, qsizetype fraction)
             return false;
         const Wide twiceD = Wide(mantissa | quint64(1) << 52) * powersOfFive[fraction] * 2;
         const auto distance = [twiceD, shift](quint64 x) { // |x - D| * 2^(shift + 1)
-            const Wide scaled = Wide(x) << (shift + 1);
-            return scaled > twiceD ? scaled - twiceD : twiceD - scaled;
+            const Wide difference = (Wide(x) << (shift + 1)) - twiceD;
+            const Wide negative = Wide(0) - (difference >> 127); // all ones when below
+            return (difference ^ negative) - negative;
         };
         const Wide away = distance(digits);
         if (away < halfGap)
@@ -410,6 +453,7 @@ bool CanonicalJson::start(const char *data, qsizetype size)
     p = data;
     own.clear();
     out.clear();
+    gapStart = gapEnd = nullptr;
     stack.clear();
     top.clear();
     barrier = false;
@@ -502,10 +546,69 @@ QByteArray CanonicalJson::text(qsizetype first,
         at += count;
     };
     put(before.data(), before.size());
-    for (qsizetype i = first; i < last; ++i)
-        put(bytes(out[size_t(i)]), out[size_t(i)].size);
+    for (qsizetype i = first; i < last; ++i) {
+        const Piece &piece = out[size_t(i)];
+        if (piece.dropped != 0) {
+            squeeze(piece, at);
+            at += piece.size;
+        } else {
+            put(bytes(piece), piece.size);
+        }
+    }
     put(after.data(), after.size());
     return joined;
+}
+
+void CanonicalJson::squeeze(const Piece &piece, char *to) const
+{
+    // Forwards: the piece may be squeezed where it is. Its bytes at or below the space are all
+    // white space between tokens, and it ends with a token.
+    const char *from = bytes(piece);
+    const char *const inEnd = from + piece.size + piece.dropped;
+    char *const last = to + piece.size;
+    const auto bytewise = [&to, last](const char *at, const char *stop) {
+        for (; at < stop && to < last; ++at) {
+            *to = *at;
+            to += static_cast<unsigned char>(*at) > ' ';
+        }
+        return at;
+    };
+#if defined(__SSE2__)
+    // 16 bytes at a time, each stretch between blanks written with one 16-byte store that the
+    // next overwrites in part. Where the piece is squeezed in place a store reaches up to 32
+    // bytes past the block's start, so the next block is read before the stores.
+    if (inEnd - from >= 16 && last - to >= 32) {
+        const __m128i blankBelow = _mm_set1_epi8(0x21);
+        alignas(16) char held[32];
+        __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i *>(from));
+        while (inEnd - from >= 32 && last - to >= 32) {
+            const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i *>(from + 16));
+            const unsigned blank = unsigned(_mm_movemask_epi8(_mm_cmplt_epi8(block, blankBelow)));
+            if (blank == 0) {
+                _mm_storeu_si128(reinterpret_cast<__m128i *>(to), block);
+                to += 16;
+            } else {
+                _mm_store_si128(reinterpret_cast<__m128i *>(held), block);
+                _mm_store_si128(reinterpret_cast<__m128i *>(held + 16), next);
+                for (unsigned keep = ~blank & 0xFFFF; keep != 0;) {
+                    const int at = __builtin_ctz(keep);
+                    const int run = __builtin_ctz((blank >> at) | (0x10000u >> at));
+                    _mm_storeu_si128(reinterpret_cast<__m128i *>(to),
+                                     _mm_loadu_si128(reinterpret_cast<const __m128i *>(held + at)));
+                    to += run;
+                    keep &= ~0u << (at + run);
+                }
+            }
+            from += 16;
+            block = next;
+        }
+        // The block read last is held here only: in place, its bytes may be overwritten.
+        _mm_store_si128(reinterpret_cast<__m128i *>(held), block);
+        bytewise(held, held + 16);
+        from += 16;
+    }
+#endif
+    bytewise(from, inEnd);
 }
 
 bool CanonicalJson::keyIs(const Member &member, const char *key, qsizetype size) const
@@ -647,7 +750,10 @@ bool CanonicalJson::object(int depth)
         }
         for (qsizetype i = it->first; i < it->end; ++i) {
             const Piece &piece = moved[size_t(i - base)];
-            appendPiece(piece.offset, piece.size, piece.own);
+            if (piece.dropped != 0)
+                appendWhole(piece);
+            else
+                appendPiece(piece.offset, piece.size, piece.own);
         }
     }
     emitChar('}', close);
@@ -667,13 +773,22 @@ bool CanonicalJson::array(int depth)
     }
     for (;;) {
         // Numbers without the detour through value(): arrays of coordinates are long.
-        if (!((*p == '-' || isDigit(*p)) ? number() : value(depth + 1)) || overflow)
+        // '-', '.', '/' and the digits in one comparison: value() takes '.' and '/' to number()
+        // as well.
+        const bool numeric = static_cast<unsigned char>(*p - '-') <= '9' - '-';
+        if (!(numeric ? number() : value(depth + 1)) || overflow)
             return false;
         if (p < end && *p == ',') { // the usual case, a comma right after the element
-            emitInput(p++, 1);
-            skipSpace();
+            emitToken(p++, 1);
+            const char *const gap = p;
+            if (p < end && static_cast<unsigned char>(*p) <= ' ')
+                skipSpace();
             if (p == end)
                 return false;
+            if (p != gap) {
+                gapStart = gap;
+                gapEnd = p;
+            }
             continue;
         }
         skipSpace();
@@ -869,33 +984,40 @@ bool CanonicalJson::number()
 
     if (n.point == q) { // an integer: as it is when it fits in 64 bits, but -0
         if (n.point - n.integer <= 18 && (*n.integer != '0' || first == n.integer)) {
-            emitInput(first, q - first);
+            emitToken(first, q - first);
             return true;
         }
     } else if (n.exponent[-1] != '0') { // Qt writes no trailing zero
         if (n.exponent == q) {
             // d.ddd, or 0.000ddd where that is shorter than the exponent form. Up to 15 digits
             // every double keeps: the only shortest form is the one given.
-            const bool decimalForm = *n.integer != '0' || n.zeros <= 2 + (n.count > 1);
+            const bool decimalForm = (*n.integer != '0') | (n.zeros <= 2 + (n.count > 1));
             if (decimalForm
                 && (n.count <= 15
                     || (n.count <= 19
-                        && writtenShortest(significand(n), n.exponent - n.point - 1)))) {
-                emitInput(first, q - first);
+                        && writtenShortest(significand(n, end), n.exponent - n.point - 1)))) {
+                emitToken(first, q - first);
                 return true;
             }
         } else if (n.point - n.integer == 1 && *n.integer != '0' && n.count <= 15
                    && q - n.exponent == 4 && n.exponent[0] == 'e' && n.exponent[1] == '-'
                    && (n.exponent[2] - '0') * 10 + (n.exponent[3] - '0') >= 4 + (n.count > 1)) {
             // d.ddde-xx, too small for the decimal form
-            emitInput(first, q - first);
+            emitToken(first, q - first);
             return true;
         }
     }
 
+    return rewriteNumber(first, q, n.point == q);
+}
+
+// A number not told to be in Qt's form from its text: read and written anew. Apart, so that the
+// usual numbers do not pay for its frame.
+bool CanonicalJson::rewriteNumber(const char *first, const char *q, bool integer)
+{
     char written[numberRoom];
     int size = -1;
-    if (n.point == q) {
+    if (integer) {
         qint64 whole;
         const auto parsed = std::from_chars(first, q, whole);
         if (parsed.ec == std::errc() && parsed.ptr == q)
@@ -909,7 +1031,7 @@ bool CanonicalJson::number()
         size = writeDouble(value, written);
     }
     if (size == q - first && std::memcmp(written, first, size_t(size)) == 0)
-        emitInput(first, size);
+        emitToken(first, size);
     else
         emitOwn(written, size);
     return true;
@@ -975,6 +1097,23 @@ void CanonicalJson::emitInputApart(const char *from, qsizetype size)
         appendPiece(offset, size, false);
 }
 
+void CanonicalJson::emitTokenApart(const char *from, qsizetype size)
+{
+    if (from == gapEnd && !barrier && !out.empty() && !overflow) {
+        // Tokens from here on are referred to, white space and all, rather than copied without
+        // it: a long array written with spaces is not held twice. After bytes written anew (a
+        // number rewritten) only while pieces are plenty, so that numbers that need rewriting
+        // and numbers that do not, in turn, cannot use up the pieces.
+        const Piece &last = out.back();
+        if (last.own ? out.size() < pieceLimit / 2
+                     : last.offset + last.size + last.dropped == gapStart - input) {
+            appendWhole(Piece{from - input, size, false, true, 0});
+            return;
+        }
+    }
+    emitInputApart(from, size);
+}
+
 void CanonicalJson::emitOwn(const char *data, qsizetype size)
 {
     if (size == 0)
@@ -1003,6 +1142,7 @@ void CanonicalJson::appendPiece(qsizetype offset, qsizetype size, bool written)
         Piece &last = out.back();
         if (last.own == piece.own && last.offset + last.size == piece.offset) {
             last.size += piece.size;
+            last.tokens = false;
             return;
         }
         // A short piece that joins nothing is copied behind the bytes written anew, so that
@@ -1023,6 +1163,21 @@ void CanonicalJson::appendPiece(qsizetype offset, qsizetype size, bool written)
     }
     barrier = false;
     if (out.size() == out.capacity()) { // grown by hand, so that it never holds more than the bound
+        if (out.size() >= pieceLimit) {
+            overflow = true;
+            return;
+        }
+        out.reserve(std::min(std::max(2 * out.capacity(), size_t(64)), pieceLimit));
+    }
+    out.push_back(piece);
+}
+
+void CanonicalJson::appendWhole(const Piece &piece)
+{
+    if (overflow)
+        return;
+    barrier = false;
+    if (out.size() == out.capacity()) {
         if (out.size() >= pieceLimit) {
             overflow = true;
             return;

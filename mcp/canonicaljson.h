@@ -39,8 +39,12 @@ public:
     struct Piece
     {
         qsizetype offset; // in the input, or in the bytes written anew when own is set
-        qsizetype size;
+        qsizetype size;   // of the piece as written
         bool own;
+        bool tokens = false; // in the input, numbers and commas only, maybe with gaps below
+        // White space between its tokens that is not written: the piece spans size + dropped
+        // bytes of the input. Such a piece is written by squeeze(), not by copying bytes().
+        qint32 dropped = 0;
     };
     // A member of the top-level object read by readObject.
     struct Member
@@ -58,10 +62,14 @@ public:
 
     const std::vector<Piece> &pieces() const { return out; }
     const std::vector<Member> &members() const { return top; }
+    // Where a piece starts; with white space to drop (dropped), not yet as written.
     const char *bytes(const Piece &piece) const
     {
         return (piece.own ? own.data() : input) + piece.offset;
     }
+    // Writes the piece's size bytes at to, which may be the piece's own place in the input
+    // (after a scan, when the input is not needed again), or has room for them elsewhere.
+    void squeeze(const Piece &piece, char *to) const;
     // The pieces from first to end joined, between before and after.
     QByteArray text(qsizetype first,
                     qsizetype end,
@@ -94,6 +102,7 @@ private:
     bool string();
     bool key(ObjectMember &member);
     bool number();
+    bool rewriteNumber(const char *first, const char *last, bool integer);
     bool literal(const char *word, qsizetype size); // true, false or null
     bool utf8(); // one multi-byte UTF-8 sequence at p, checked as Qt checks it
     void skipSpace();
@@ -102,15 +111,39 @@ private:
     void emitInput(const char *from, qsizetype size)
     {
         if (!barrier && !out.empty() && !out.back().own
-            && out.back().offset + out.back().size == from - input)
+            && out.back().offset + out.back().size == from - input) {
             out.back().size += size;
-        else
+            out.back().tokens = false; // it may hold a string now, with spaces in it
+        } else {
             emitInputApart(from, size);
+        }
     }
     void emitInputApart(const char *from, qsizetype size);
+    // A number or an array's comma as it is in the input: joins the piece before it across the
+    // white space after a comma, which an array written with spaces has between all elements.
+    void emitToken(const char *from, qsizetype size)
+    {
+        if (!barrier && !out.empty() && !out.back().own) {
+            Piece &last = out.back();
+            const qsizetype lastEnd = last.offset + last.size + last.dropped;
+            if (lastEnd == from - input) {
+                last.size += size;
+                return;
+            }
+            if (from == gapEnd && lastEnd == gapStart - input && last.tokens
+                && last.dropped + (gapEnd - gapStart) <= 0x7FFFFFFF) {
+                last.dropped += qint32(gapEnd - gapStart);
+                last.size += size;
+                return;
+            }
+        }
+        emitTokenApart(from, size);
+    }
+    void emitTokenApart(const char *from, qsizetype size);
     void emitOwn(const char *data, qsizetype size);
     void emitChar(char c, const char *at); // at: where the input holds c, or null
     void appendPiece(qsizetype offset, qsizetype size, bool written);
+    void appendWhole(const Piece &piece);       // never joined, nor copied
     bool put(const char *data, qsizetype size); // to the bytes written anew, within the bound
     int compareKeys(const ObjectMember &a, const ObjectMember &b) const;
 
@@ -152,7 +185,9 @@ private:
 
     Bytes own; // the bytes written anew
     std::vector<Piece> out;
-    bool barrier = false;  // the next piece must not be joined to the one before it
+    bool barrier = false;           // the next piece must not be joined to the one before it
+    const char *gapStart = nullptr; // the white space after an array's last comma
+    const char *gapEnd = nullptr;
     bool overflow = false; // the scan went past the bounds below
     qsizetype ownLimit = 0;
     size_t pieceLimit = 0;

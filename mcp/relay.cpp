@@ -561,7 +561,7 @@ int answerId(const QByteArray &line, const char *&idAt)
 // other answer (a tools/list answer, an error, a batch member, a late answer, text the
 // canonical scan is not sure of) returns false and takes the ordinary way. Which request an
 // answer is for is found first, from the members around the result: the scan only reads what
-// will pass through.
+// will pass through. The line's bytes may be overwritten on the way out.
 bool McpServer::passThrough(const QByteArray &line)
 {
     const char *idAt = nullptr;
@@ -613,10 +613,13 @@ bool McpServer::passThrough(const QByteArray &line)
     at = std::copy_n(clientId.constData(), clientId.size(), at);
     std::copy_n(afterId, sizeof afterId - 1, at);
     const CanonicalJson::Piece &body = pieces[size_t(largest)];
-    writeToClient(scan.text(result->first, largest, prefix),
-                  scan.bytes(body),
-                  body.size,
-                  scan.text(largest + 1, result->end, {}, "}"));
+    const QByteArray head = scan.text(result->first, largest, prefix);
+    const QByteArray tail = scan.text(largest + 1, result->end, {}, "}");
+    // A piece with white space to drop (an array of numbers written with spaces) is squeezed
+    // where it is in the line, which is not read again: no copy of it is held beside the line.
+    if (body.dropped != 0)
+        scan.squeeze(body, const_cast<char *>(scan.bytes(body)));
+    writeToClient(head, scan.bytes(body), body.size, tail);
     checkIdle();
     return true;
 }
