@@ -108,6 +108,9 @@ void McpServer::forward(WaitingRequest request)
     const int appId = int(++lastRequestId);
     const bool toolsCall = request.method == toolsCallMethod;
     const QByteArray params = std::exchange(request.params, QByteArray());
+    // The clock counts whole milliseconds, so now may be up to one later than it says: one more
+    // keeps a time-out from ending a call before its time.
+    const qint64 deadline = callClock.elapsed() + callTimeoutMs + 1;
     PendingRequest &entry = pending[appId];
     entry = PendingRequest{std::move(request.clientId),
                            std::move(request.method),
@@ -115,7 +118,7 @@ void McpServer::forward(WaitingRequest request)
                            request.firstPage,
                            request.ownLine,
                            std::move(request.reply),
-                           callClock.elapsed() + callTimeoutMs,
+                           deadline,
                            std::move(request.progressToken)};
     entry.cost = entryOverhead + entry.clientId.size() + 2 * entry.toolName.size()
                  + entry.progressToken.size();
