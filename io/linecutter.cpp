@@ -90,15 +90,17 @@ bool LineCutter::cut(const LineHandler &onLine)
         tooLong = tooLong || !skipping; // one over-long line, one rejection, however long
         skipping = true;
     }
-    releaseLargeBuffer();
     return tooLong;
 }
 
-// After a message of many MiB the buffer's room is given back: an idle program keeps little.
-// Below that size the room is kept, so that ordinary traffic does not allocate for each read.
+bool LineCutter::holdsLargeBuffer() const
+{
+    return buffer.capacity() > keepCapacity && buffer.size() <= keepCapacity / 4;
+}
+
 void LineCutter::releaseLargeBuffer()
 {
-    if (buffer.capacity() <= keepCapacity || buffer.size() > keepCapacity / 4)
+    if (!holdsLargeBuffer())
         return;
     buffer = QByteArray(buffer.constData(), buffer.size());
     native::releaseFreedMemory();

@@ -96,6 +96,7 @@ void readStdin(QPointer<McpServer> server)
             readLines.emplace_back(line.constData(), line.size());
             return true;
         });
+        lines.releaseLargeBuffer(); // large requests are rare: their room goes back at once
         if (readLines.empty() && !tooLong)
             continue;
         qint64 bytes = 0;

@@ -88,6 +88,9 @@ McpServer::McpServer(ServerOptions options,
     connect(&heldAnswerTimer, &QTimer::timeout, this, [this] { releaseHeldAnswers(false); });
     stallTimer.setInterval(appStallMs);
     connect(&stallTimer, &QTimer::timeout, this, [this] { appStalled(); });
+    releaseTimer.setSingleShot(true);
+    releaseTimer.setInterval(1000);
+    connect(&releaseTimer, &QTimer::timeout, this, [this] { appLines.releaseLargeBuffer(); });
     callClock.start();
     // Writing and flushing each message on its own cost a system call and a wake-up of the
     // reader per message. Messages are collected instead and flushed once per turn of the event

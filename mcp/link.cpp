@@ -242,6 +242,8 @@ void McpServer::readFromApp()
     });
     if (socket == current && tooLarge)
         closeConnection(QStringLiteral("message from Vesk Studio too large"));
+    else if (appLines.holdsLargeBuffer())
+        releaseTimer.start();
 }
 
 } // namespace ves::mcp

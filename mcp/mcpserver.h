@@ -281,6 +281,8 @@ private:
     QTimer callTimer;
     QElapsedTimer callClock; // started at construction; the clock of the deadlines
     QTimer stallTimer;       // bytes for Vesk Studio have waited without any being taken
+    // Gives back the room of a large answer once Vesk Studio has sent nothing for a while.
+    QTimer releaseTimer;
 
     AccountProbe accountProbe;
 };
