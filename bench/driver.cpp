@@ -646,6 +646,37 @@ void recordUsage(Live &l, const std::string &phase, double calls)
         record(name, phase + "_server_cpu_us_per_call", u.server * 1e6 / calls);
 }
 
+// One large answer of size bytes (text, or numbers) to each live peer in turn, reps rounds;
+// records the best time and throughput of each, and the usage of all rounds.
+void bestOfLarge(std::vector<Live> &live, size_t size, int reps, bool numbers, pid_t farend)
+{
+    const std::string k = (numbers ? "n" : "r") + mib(size);
+    std::map<std::string, double> best;
+    for (int i = 0; i < reps; ++i) {
+        for (Live &l : live) {
+            double t = nan;
+            if (!l.alive)
+                continue;
+            const UsageProbe probe(l.c.pid, farend);
+            if (!large(l.c, size, t, numbers)) {
+                l.fail(mib(size) + (numbers ? " of numbers" : " result"));
+                continue;
+            }
+            l.add(k, probe.done());
+            const auto it = best.find(l.peer->name);
+            best[l.peer->name] = it == best.end() ? t : std::min(it->second, t);
+        }
+    }
+    for (Live &l : live) {
+        if (!l.alive)
+            continue;
+        const double t = best[l.peer->name];
+        record(l.peer->name, k + "_ms", t * 1e3);
+        record(l.peer->name, k + "_MBps", double(size) / t / 1e6);
+        recordUsage(l, k, 0);
+    }
+}
+
 void runLoad(const std::vector<Peer> &peers,
              const Settings &s,
              const std::string &sock,
@@ -749,31 +780,7 @@ void runLoad(const std::vector<Peer> &peers,
         }
         for (const auto &[size, reps] : s.sizes) {
             std::fprintf(stderr, "%s results: best of %d per peer\n", mib(size).c_str(), reps);
-            const std::string k = "r" + mib(size);
-            std::map<std::string, double> best;
-            for (int i = 0; i < reps; ++i) {
-                for (Live &l : live) {
-                    double t = nan;
-                    if (!l.alive)
-                        continue;
-                    const UsageProbe probe(l.c.pid, farend);
-                    if (!large(l.c, size, t)) {
-                        l.fail(mib(size) + " result");
-                        continue;
-                    }
-                    l.add(k, probe.done());
-                    const auto it = best.find(l.peer->name);
-                    best[l.peer->name] = it == best.end() ? t : std::min(it->second, t);
-                }
-            }
-            for (Live &l : live) {
-                if (!l.alive)
-                    continue;
-                const double t = best[l.peer->name];
-                record(l.peer->name, k + "_ms", t * 1e3);
-                record(l.peer->name, k + "_MBps", double(size) / t / 1e6);
-                recordUsage(l, k, 0);
-            }
+            bestOfLarge(live, size, reps, false, farend);
         }
         for (Live &l : live) {
             if (!l.alive || l.c.pid <= 0)
@@ -812,31 +819,7 @@ void runNumbers(const std::vector<Peer> &peers,
     }
     for (const auto &[size, reps] : s.numberSizes) {
         std::fprintf(stderr, "%s of numbers: best of %d per peer\n", mib(size).c_str(), reps);
-        const std::string k = "n" + mib(size);
-        std::map<std::string, double> best;
-        for (int i = 0; i < reps; ++i) {
-            for (Live &l : live) {
-                double t = nan;
-                if (!l.alive)
-                    continue;
-                const UsageProbe probe(l.c.pid, farend);
-                if (!large(l.c, size, t, true)) {
-                    l.fail(mib(size) + " of numbers");
-                    continue;
-                }
-                l.add(k, probe.done());
-                const auto it = best.find(l.peer->name);
-                best[l.peer->name] = it == best.end() ? t : std::min(it->second, t);
-            }
-        }
-        for (Live &l : live) {
-            if (!l.alive)
-                continue;
-            const double t = best[l.peer->name];
-            record(l.peer->name, k + "_ms", t * 1e3);
-            record(l.peer->name, k + "_MBps", double(size) / t / 1e6);
-            recordUsage(l, k, 0);
-        }
+        bestOfLarge(live, size, reps, true, farend);
     }
     for (Live &l : live) {
         if (!l.alive)
