@@ -39,6 +39,7 @@ int main(int argc, char *argv[])
         break;
     }
 
+    native::widenStdoutPipe();
     auto *server = new McpServer(std::move(options), writeStdout, &app);
     server->setPiecesWriter(writeStdoutPieces);
     server->setOutputFlush(flushStdout);

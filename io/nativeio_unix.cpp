@@ -19,6 +19,13 @@ void ignoreBrokenPipe()
     std::signal(SIGPIPE, SIG_IGN);
 }
 
+void widenStdoutPipe()
+{
+#if defined(F_SETPIPE_SZ)
+    ::fcntl(1, F_SETPIPE_SZ, 1 << 20); // fails, changing nothing, beyond the system's limits
+#endif
+}
+
 long long readStdin(char *buffer, std::size_t size)
 {
     ssize_t n;

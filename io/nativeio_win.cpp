@@ -25,6 +25,8 @@ void ignoreBrokenPipe()
     // Windows has no SIGPIPE: a write to a pipe without a reader fails and is reported.
 }
 
+void widenStdoutPipe() {}
+
 long long readStdin(char *buffer, std::size_t size)
 {
     return _read(0, buffer, size > INT_MAX ? unsigned(INT_MAX) : unsigned(size));
