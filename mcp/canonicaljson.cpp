@@ -434,6 +434,40 @@ bool writtenShortest(quint64, qsizetype)
 }
 #endif
 
+// The number at first (a sign, then its parts in n), strict JSON; false when there is none.
+bool readAnyNumber(const char *first, const char *end, NumberText &n)
+{
+    n.integer = first + (*first == '-');
+#if defined(__SSE2__)
+    return (end - n.integer >= 32 && readShortNumber(n)) || readNumber(end, n);
+#else
+    return readNumber(end, n);
+#endif
+}
+
+// Whether Qt writes the number read into n as it is written, told from its text (and the double
+// it reads as, for 16 to 19 significant digits).
+bool inQtForm(const char *first, const NumberText &n, const char *end)
+{
+    if (n.point == n.last) // an integer: as it is when it fits in 64 bits, but -0
+        return n.point - n.integer <= 18 && (*n.integer != '0' || first == n.integer);
+    if (n.exponent[-1] == '0') // Qt writes no trailing zero
+        return false;
+    if (n.exponent == n.last) {
+        // d.ddd, or 0.000ddd where that is shorter than the exponent form. Up to 15 digits
+        // every double keeps: the only shortest form is the one given.
+        const bool decimalForm = (*n.integer != '0') | (n.zeros <= 2 + (n.count > 1));
+        return decimalForm
+               && (n.count <= 15
+                   || (n.count <= 19
+                       && writtenShortest(significand(n, end), n.exponent - n.point - 1)));
+    }
+    // d.ddde-xx, too small for the decimal form
+    return n.point - n.integer == 1 && *n.integer != '0' && n.count <= 15
+           && n.last - n.exponent == 4 && n.exponent[0] == 'e' && n.exponent[1] == '-'
+           && (n.exponent[2] - '0') * 10 + (n.exponent[3] - '0') >= 4 + (n.count > 1);
+}
+
 } // namespace
 
 QByteArray keepOpeningMarks(const QByteArray &text)
@@ -467,22 +501,28 @@ bool CanonicalJson::start(const char *data, qsizetype size)
     if (out.capacity() > pieceLimit)
         std::vector<Piece>().swap(out);
     skipSpace();
+    startRuns();
     return p < end;
 }
 
 bool CanonicalJson::readDocument(const char *data, qsizetype size)
 {
-    if (!start(data, size) || (*p != '{' && *p != '['))
-        return false;
-    if (!value(0))
-        return false;
+    const bool read = start(data, size) && (*p == '{' || *p == '[') && value(0);
+    stopRuns();
     skipSpace();
-    return p == end && !overflow;
+    return read && p == end && !overflow;
 }
 
 bool CanonicalJson::readObject(const char *data, qsizetype size)
 {
-    if (!start(data, size) || *p != '{')
+    const bool read = start(data, size) && topObject();
+    stopRuns();
+    return read;
+}
+
+bool CanonicalJson::topObject()
+{
+    if (*p != '{')
         return false;
     ++p;
     skipSpace();
@@ -626,6 +666,111 @@ void CanonicalJson::trim()
         std::vector<Piece>().swap(moved);
     if (stack.capacity() > 65536)
         std::vector<ObjectMember>().swap(stack);
+}
+
+void CanonicalJson::startRuns()
+{
+    runs.clear();
+    runIndex = 0;
+    nextRunFrom = end; // no element starts there
+    if (end - input < twoThreadsFrom)
+        return;
+    const char *const half = input + (end - input) / 2;
+    runsStop = false;
+    runFinder = std::thread(findRuns, half, end, shortestRun, std::ref(runs), std::cref(runsStop));
+    nextRunFrom = half;
+}
+
+void CanonicalJson::stopRuns()
+{
+    if (runFinder.joinable()) {
+        runsStop = true; // a scan that ends early does not wait for the rest of the search
+        runFinder.join();
+    }
+    if (runs.capacity() > 4096)
+        std::vector<Run>().swap(runs);
+}
+
+void CanonicalJson::findRuns(const char *from,
+                             const char *end,
+                             qsizetype shortest,
+                             std::vector<Run> &runs,
+                             const std::atomic_bool &stop)
+{
+    const auto blank = [](char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; };
+    const auto startsNumber = [](char c) { return c == '-' || isDigit(c); };
+    const size_t maxRuns = size_t((end - from) / shortest + 1);
+    for (const char *at = from; !stop.load(std::memory_order_relaxed);) {
+        const char *const comma = static_cast<const char *>(std::memchr(at, ',', size_t(end - at)));
+        if (!comma)
+            return;
+        const char *q = comma + 1;
+        while (q < end && blank(*q))
+            ++q;
+        const char *const first = q;
+        const char *last = nullptr; // the end of the last number taken
+        qsizetype blanks = 0;
+        qsizetype gap = 0; // after the comma after the last number
+        while (q < end && startsNumber(*q) && !stop.load(std::memory_order_relaxed)) {
+            NumberText n;
+            if (!readAnyNumber(q, end, n) || !inQtForm(q, n, end))
+                break;
+            last = n.last;
+            blanks += gap;
+            if (last == end || *last != ',')
+                break;
+            const char *const afterComma = last + 1;
+            for (q = afterComma; q < end && blank(*q);)
+                ++q;
+            gap = q - afterComma;
+        }
+        if (last && last - first >= shortest) {
+            if (runs.size() == maxRuns)
+                return;
+            runs.push_back({first, last, blanks});
+        }
+        at = last ? last : comma + 1;
+    }
+}
+
+bool CanonicalJson::takeRun()
+{
+    if (runFinder.joinable())
+        runFinder.join();
+    while (runIndex < runs.size() && runs[runIndex].from < p)
+        ++runIndex;
+    const bool found = runIndex < runs.size() && runs[runIndex].from == p;
+    if (found) {
+        emitRun(runs[runIndex]);
+        p = runs[runIndex++].to;
+    }
+    nextRunFrom = runIndex < runs.size() ? runs[runIndex].from : end;
+    return found;
+}
+
+// As the numbers and commas would have been emitted one by one: joined to a piece of them before
+// it, the white space to be dropped when it is written.
+void CanonicalJson::emitRun(const Run &run)
+{
+    const qsizetype size = run.to - run.from - run.blanks;
+    if (run.blanks == 0) {
+        emitToken(run.from, size);
+        return;
+    }
+    if (!barrier && !out.empty() && !out.back().own && out.back().tokens) {
+        Piece &last = out.back();
+        const qsizetype lastEnd = last.offset + last.size + last.dropped;
+        const qsizetype gap = lastEnd == run.from - input ? 0
+                              : run.from == gapEnd && lastEnd == gapStart - input
+                                      ? gapEnd - gapStart
+                                      : -1;
+        if (gap >= 0 && last.dropped + gap + run.blanks <= 0x7FFFFFFF) {
+            last.size += size;
+            last.dropped += qint32(gap + run.blanks);
+            return;
+        }
+    }
+    appendWhole(Piece{run.from - input, size, false, true, qint32(run.blanks)});
 }
 
 void CanonicalJson::skipSpace()
@@ -776,7 +921,8 @@ bool CanonicalJson::array(int depth)
         // '-', '.', '/' and the digits in one comparison: value() takes '.' and '/' to number()
         // as well.
         const bool numeric = static_cast<unsigned char>(*p - '-') <= '9' - '-';
-        if (!(numeric ? number() : value(depth + 1)) || overflow)
+        const bool taken = p >= nextRunFrom && takeRun();
+        if (!(taken || (numeric ? number() : value(depth + 1))) || overflow)
             return false;
         if (p < end && *p == ',') { // the usual case, a comma right after the element
             emitToken(p++, 1);
@@ -965,50 +1111,19 @@ bool CanonicalJson::key(ObjectMember &member)
 
 // A number, strict JSON, written as Qt writes it: Qt reads an integer that fits in 64 bits as
 // that integer, anything else as a double. Most numbers are already in that form and are
-// referred to, told from their text (and the double they read as, for 16 to 19 digits); the
-// others are read with from_chars and written anew.
+// referred to (see inQtForm); the others are read with from_chars and written anew.
 bool CanonicalJson::number()
 {
     const char *const first = p;
     NumberText n;
-    n.integer = p + (*p == '-');
-#if defined(__SSE2__)
-    if (!(end - n.integer >= 32 && readShortNumber(n)) && !readNumber(end, n))
+    if (!readAnyNumber(first, end, n))
         return false;
-#else
-    if (!readNumber(end, n))
-        return false;
-#endif
-    const char *const q = n.last;
-    p = q;
-
-    if (n.point == q) { // an integer: as it is when it fits in 64 bits, but -0
-        if (n.point - n.integer <= 18 && (*n.integer != '0' || first == n.integer)) {
-            emitToken(first, q - first);
-            return true;
-        }
-    } else if (n.exponent[-1] != '0') { // Qt writes no trailing zero
-        if (n.exponent == q) {
-            // d.ddd, or 0.000ddd where that is shorter than the exponent form. Up to 15 digits
-            // every double keeps: the only shortest form is the one given.
-            const bool decimalForm = (*n.integer != '0') | (n.zeros <= 2 + (n.count > 1));
-            if (decimalForm
-                && (n.count <= 15
-                    || (n.count <= 19
-                        && writtenShortest(significand(n, end), n.exponent - n.point - 1)))) {
-                emitToken(first, q - first);
-                return true;
-            }
-        } else if (n.point - n.integer == 1 && *n.integer != '0' && n.count <= 15
-                   && q - n.exponent == 4 && n.exponent[0] == 'e' && n.exponent[1] == '-'
-                   && (n.exponent[2] - '0') * 10 + (n.exponent[3] - '0') >= 4 + (n.count > 1)) {
-            // d.ddde-xx, too small for the decimal form
-            emitToken(first, q - first);
-            return true;
-        }
+    p = n.last;
+    if (inQtForm(first, n, end)) {
+        emitToken(first, n.last - first);
+        return true;
     }
-
-    return rewriteNumber(first, q, n.point == q);
+    return rewriteNumber(first, n.last, n.point == n.last);
 }
 
 // A number not told to be in Qt's form from its text: read and written anew. Apart, so that the

@@ -5,8 +5,10 @@
 #include <QByteArray>
 #include <QByteArrayView>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 namespace ves::mcp {
@@ -33,9 +35,26 @@ QByteArray keepOpeningMarks(const QByteArray &text);
 // bytes of input, plus 1024, also while it fails; text that needs more fails the scan. Beside
 // those, an object's pieces are copied while its members are put in order, and each member of
 // the objects open at a time (never more than the pieces) takes an entry.
+//
+// A document of 512 KiB or more is read by two threads: while the scan reads the first 45%, a
+// second thread finds the stretches of the rest that are numbers already in Qt's form
+// with commas between them (a coordinate list), which the scan then takes without reading them
+// again. Such a stretch is the same bytes wherever it is, so the second thread need not know
+// where in the document it starts; it holds an entry for each stretch of 1 KiB or more.
 class CanonicalJson
 {
 public:
+    // The sizes from which a document is read by two threads and a stretch of numbers is
+    // taken whole; tests make them small.
+    explicit CanonicalJson(qsizetype twoThreadsFromSize = 512 << 10,
+                           qsizetype shortestRunSize = 1024)
+        : twoThreadsFrom(twoThreadsFromSize)
+        , shortestRun(shortestRunSize)
+    {}
+    CanonicalJson(const CanonicalJson &) = delete;
+    CanonicalJson &operator=(const CanonicalJson &) = delete;
+    ~CanonicalJson() { stopRuns(); }
+
     struct Piece
     {
         qsizetype offset; // in the input, or in the bytes written anew when own is set
@@ -85,6 +104,24 @@ public:
     qsizetype held() const { return qsizetype(own.capacity() + out.capacity() * sizeof(Piece)); }
 
 private:
+    // Numbers in Qt's form and the commas between them, with white space after the commas
+    // (blanks bytes of it): from the start of the first number to the end of the last.
+    struct Run
+    {
+        const char *from;
+        const char *to;
+        qsizetype blanks;
+    };
+    static void findRuns(const char *from,
+                         const char *end,
+                         qsizetype shortest,
+                         std::vector<Run> &runs,
+                         const std::atomic_bool &stop);
+    void startRuns();
+    void stopRuns();
+    bool takeRun(); // an array's element at p that starts a run: taken whole
+    void emitRun(const Run &run);
+
     struct ObjectMember
     {
         qsizetype keyOffset, keySize; // decoded key
@@ -96,6 +133,7 @@ private:
     };
 
     bool start(const char *data, qsizetype size);
+    bool topObject();
     bool value(int depth);
     bool object(int depth);
     bool array(int depth);
@@ -194,6 +232,14 @@ private:
     std::vector<ObjectMember> stack; // the members of the objects being read, innermost last
     std::vector<Piece> moved;        // an object's pieces while it is written in key order
     std::vector<Member> top;
+
+    const qsizetype twoThreadsFrom;
+    const qsizetype shortestRun;
+    std::thread runFinder;
+    std::atomic_bool runsStop{false};
+    std::vector<Run> runs; // the finder's, until it is joined
+    size_t runIndex = 0;
+    const char *nextRunFrom = nullptr; // no run is looked for before it
 };
 
 } // namespace ves::mcp

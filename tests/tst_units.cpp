@@ -318,29 +318,33 @@ void TestUnits::numbers()
 {
     QFETCH(QByteArray, number);
     QFETCH(bool, strict);
-    // Also among others written with spaces, with a string that has spaces next to them.
+    // Also among others written with spaces, with a string that has spaces next to them; the
+    // second thread then starts among the first ones.
     const QByteArray spaced = (number + ", ").repeated(12);
-    const QByteArray mixed = '[' + spaced + '[' + number + ", " + number + ",\" a b\",\t " + spaced
-                             + number + "]]";
+    const QByteArray mixed = '[' + spaced + spaced + '[' + number + ", " + number + ",\" a b\",\t "
+                             + spaced + number + "]]";
     for (const QByteArray &document :
          {'[' + number + ']', '[' + number + ']' + QByteArray(32, ' '), mixed}) {
         QJsonParseError error;
         const QJsonDocument expected = QJsonDocument::fromJson(document, &error);
-        CanonicalJson scan;
-        const bool taken = strict && error.error == QJsonParseError::NoError;
-        QCOMPARE(scan.readDocument(document.constData(), document.size()), taken);
-        if (!taken)
-            continue;
-        QCOMPARE(scan.text(), expected.toJson(QJsonDocument::Compact));
-        // Squeezed in place, as the pass-through writes it, a piece reads as it is written.
-        QByteArray line(document.constData(), document.size());
-        QVERIFY(scan.readDocument(line.data(), line.size()));
-        for (qsizetype i = 0; i < qsizetype(scan.pieces().size()); ++i) {
-            const CanonicalJson::Piece &piece = scan.pieces()[size_t(i)];
-            const QByteArray written = scan.text(i, i + 1);
-            if (piece.dropped != 0)
-                scan.squeeze(piece, line.data() + (scan.bytes(piece) - line.constData()));
-            QCOMPARE(QByteArray(scan.bytes(piece), piece.size), written);
+        // Also read by two threads, the second one's stretches of numbers taken whole.
+        for (const qsizetype twoThreadsFrom : {qsizetype(1) << 40, qsizetype(0)}) {
+            CanonicalJson scan(twoThreadsFrom, 2);
+            const bool taken = strict && error.error == QJsonParseError::NoError;
+            QCOMPARE(scan.readDocument(document.constData(), document.size()), taken);
+            if (!taken)
+                continue;
+            QCOMPARE(scan.text(), expected.toJson(QJsonDocument::Compact));
+            // Squeezed in place, as the pass-through writes it, a piece reads as it is written.
+            QByteArray line(document.constData(), document.size());
+            QVERIFY(scan.readDocument(line.data(), line.size()));
+            for (qsizetype i = 0; i < qsizetype(scan.pieces().size()); ++i) {
+                const CanonicalJson::Piece &piece = scan.pieces()[size_t(i)];
+                const QByteArray written = scan.text(i, i + 1);
+                if (piece.dropped != 0)
+                    scan.squeeze(piece, line.data() + (scan.bytes(piece) - line.constData()));
+                QCOMPARE(QByteArray(scan.bytes(piece), piece.size), written);
+            }
         }
     }
 }
