@@ -12,6 +12,13 @@
 #include <emmintrin.h>
 #endif
 
+// The steps every number of a coordinate list takes, inlined into the two loops that read them.
+#if defined(__GNUC__)
+#define VESK_INLINE inline __attribute__((always_inline))
+#else
+#define VESK_INLINE inline
+#endif
+
 namespace ves::mcp {
 
 namespace {
@@ -269,7 +276,7 @@ bool readNumber(const char *end, NumberText &n)
 #if defined(__SSE2__)
 // The same for the usual numbers without an exponent, told from 32 bytes at once (there must be
 // as many): false, with nothing decided, for any other.
-bool readShortNumber(NumberText &n)
+VESK_INLINE bool readShortNumber(NumberText &n)
 {
     const auto mask = [](const char *at, char low, char high) {
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(at));
@@ -435,7 +442,7 @@ bool writtenShortest(quint64, qsizetype)
 #endif
 
 // The number at first (a sign, then its parts in n), strict JSON; false when there is none.
-bool readAnyNumber(const char *first, const char *end, NumberText &n)
+VESK_INLINE bool readAnyNumber(const char *first, const char *end, NumberText &n)
 {
     n.integer = first + (*first == '-');
 #if defined(__SSE2__)
@@ -447,7 +454,7 @@ bool readAnyNumber(const char *first, const char *end, NumberText &n)
 
 // Whether Qt writes the number read into n as it is written, told from its text (and the double
 // it reads as, for 16 to 19 significant digits).
-bool inQtForm(const char *first, const NumberText &n, const char *end)
+VESK_INLINE bool inQtForm(const char *first, const NumberText &n, const char *end)
 {
     if (n.point == n.last) // an integer: as it is when it fits in 64 bits, but -0
         return n.point - n.integer <= 18 && (*n.integer != '0' || first == n.integer);
