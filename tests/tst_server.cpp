@@ -342,6 +342,8 @@ void TestServer::sessions_data()
     row("a call of 20 MB reaches a Vesk Studio that reads, and its answer comes back",
         "listen\nbigcall 1 20000000\naccept\nv {\"id\":1,\"params\":{\"name\":\"big\"}}\nok 1\n"
         "< {\"id\":1,\"result\":{}}");
+    row("2 MB of coordinates in another style come through unparsed, as Qt writes them",
+        "listen\ncall 1 a\naccept\nv {\"id\":1}\ncoordinates 1 2000000");
     row("a line over 256 MiB from Vesk Studio closes the connection",
         "listen\ncall 1 a\naccept\nv {\"id\":1}\npad 1 268435457\ntool 1 true\n"
         "log connection to Vesk Studio closed (message from Vesk Studio too large)");
@@ -502,6 +504,24 @@ void TestServer::sessions()
             QByteArray line = "{\"id\":" + a.at(0) + R"(,"result":{},"pad":")";
             line.resize(a.at(1).toLongLong() - 2, 'x');
             rig.studio.write(line + "\"}\n");
+        } else if (op == "coordinates") { // an answer of that many bytes of numbers, with spaces
+            // In the forms a CAD program writes, every 300th one in a form Qt writes otherwise.
+            static const char *const forms[] = {"1234.5",
+                                                "-0.75",
+                                                "3.3333333333333335",
+                                                "-1e-05",
+                                                "2500",
+                                                "0.30000000000000004",
+                                                "1.50",
+                                                "1E2"};
+            QByteArray points;
+            for (int i = 0; points.size() < a.at(1).toInt(); ++i)
+                points += (i ? ", " : "")
+                          + QByteArray(forms[i % 300 == 299 ? 6 + i / 300 % 2 : i % 6]);
+            rig.studio.write(R"({"result": {"points": [)" + points
+                             + R"(]}, "jsonrpc": "2.0", "id": )" + a.at(0) + "}\n");
+            failure = next(R"({"id":)" + a.at(0) + R"(,"result":{"points":[)" + points + "]}}",
+                           true);
         } else if (op == "drop") {
             rig.studio.socket->disconnectFromServer();
         } else if (op == "close") {
