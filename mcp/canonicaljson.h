@@ -90,6 +90,9 @@ public:
     // Writes the piece's size bytes at to, which may be the piece's own place in the input
     // (after a scan, when the input is not needed again), or has room for them elsewhere.
     void squeeze(const Piece &piece, char *to) const;
+    // squeeze() where the piece is in the input (which is not read again), on two threads when
+    // it is large.
+    void squeezeInPlace(const Piece &piece) const;
     // The pieces from first to end joined, between before and after.
     QByteArray text(qsizetype first,
                     qsizetype end,
@@ -113,6 +116,7 @@ private:
         const char *to;
         qsizetype blanks;
     };
+    static char *squeezeRange(const char *from, const char *inEnd, char *to, char *last);
     static void findRuns(const char *from,
                          const char *end,
                          qsizetype shortest,

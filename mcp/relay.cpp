@@ -621,7 +621,7 @@ bool McpServer::passThrough(const QByteArray &line)
     // A piece with white space to drop (an array of numbers written with spaces) is squeezed
     // where it is in the line, which is not read again: no copy of it is held beside the line.
     if (body.dropped != 0)
-        scan.squeeze(body, const_cast<char *>(scan.bytes(body)));
+        scan.squeezeInPlace(body);
     writeToClient(head, scan.bytes(body), body.size, tail);
     checkIdle();
     return true;

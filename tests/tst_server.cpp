@@ -505,7 +505,8 @@ void TestServer::sessions()
             line.resize(a.at(1).toLongLong() - 2, 'x');
             rig.studio.write(line + "\"}\n");
         } else if (op == "coordinates") { // an answer of that many bytes of numbers, with spaces
-            // In the forms a CAD program writes, every 300th one in a form Qt writes otherwise.
+            // In the forms a CAD program writes; near both ends every 300th one in a form Qt
+            // writes otherwise, between them one stretch of most of the answer.
             static const char *const forms[] = {"1234.5",
                                                 "-0.75",
                                                 "3.3333333333333335",
@@ -514,10 +515,12 @@ void TestServer::sessions()
                                                 "0.30000000000000004",
                                                 "1.50",
                                                 "1E2"};
+            const int size = a.at(1).toInt();
             QByteArray points;
-            for (int i = 0; points.size() < a.at(1).toInt(); ++i)
-                points += (i ? ", " : "")
-                          + QByteArray(forms[i % 300 == 299 ? 6 + i / 300 % 2 : i % 6]);
+            for (int i = 0; points.size() < size; ++i) {
+                const bool other = i % 300 == 299 && (i < 3000 || points.size() > size - 30000);
+                points += (i ? ", " : "") + QByteArray(forms[other ? 6 + i / 300 % 2 : i % 6]);
+            }
             rig.studio.write(R"({"result": {"points": [)" + points
                              + R"(]}, "jsonrpc": "2.0", "id": )" + a.at(0) + "}\n");
             failure = next(R"({"id":)" + a.at(0) + R"(,"result":{"points":[)" + points + "]}}",

@@ -341,8 +341,7 @@ void TestUnits::numbers()
             for (qsizetype i = 0; i < qsizetype(scan.pieces().size()); ++i) {
                 const CanonicalJson::Piece &piece = scan.pieces()[size_t(i)];
                 const QByteArray written = scan.text(i, i + 1);
-                if (piece.dropped != 0)
-                    scan.squeeze(piece, line.data() + (scan.bytes(piece) - line.constData()));
+                scan.squeezeInPlace(piece); // with two threads in halves, where two threads read
                 QCOMPARE(QByteArray(scan.bytes(piece), piece.size), written);
             }
         }
