@@ -36,7 +36,7 @@ QByteArray keepOpeningMarks(const QByteArray &text);
 // those, an object's pieces are copied while its members are put in order, and each member of
 // the objects open at a time (never more than the pieces) takes an entry.
 //
-// A document of 512 KiB or more is read by two threads: while the scan reads the first 45%, a
+// A document of 512 KiB or more is read by two threads: while the scan reads the first half, a
 // second thread finds the stretches of the rest that are numbers already in Qt's form
 // with commas between them (a coordinate list), which the scan then takes without reading them
 // again. Such a stretch is the same bytes wherever it is, so the second thread need not know
