@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <iterator>
+#include <system_error>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -475,6 +476,19 @@ VESK_INLINE bool inQtForm(const char *first, const NumberText &n, const char *en
            && (n.exponent[2] - '0') * 10 + (n.exponent[3] - '0') >= 4 + (n.count > 1);
 }
 
+// A thread for work the caller can do itself as well: none (not joinable) when the system cannot
+// start one, rather than the exception std::thread throws then, which would end the program in
+// the middle of an answer.
+template<typename Work>
+std::thread helperThread(Work &&work)
+{
+    try {
+        return std::thread(std::forward<Work>(work));
+    } catch (const std::system_error &) {
+        return std::thread();
+    }
+}
+
 } // namespace
 
 QByteArray keepOpeningMarks(const QByteArray &text)
@@ -677,10 +691,13 @@ void CanonicalJson::squeezeInPlace(const Piece &piece) const
     // and the second is then moved behind the first (a copy costs a fraction of a squeeze).
     char *const half = from + (inEnd - from) / 2;
     char *secondEnd = nullptr;
-    std::thread second(
+    std::thread second = helperThread(
             [half, inEnd, &secondEnd] { secondEnd = squeezeRange(half, inEnd, half, inEnd); });
     char *const firstEnd = squeezeRange(from, half, from, half);
-    second.join();
+    if (second.joinable())
+        second.join();
+    else
+        secondEnd = squeezeRange(half, inEnd, half, inEnd);
     std::memmove(firstEnd, half, size_t(secondEnd - half));
 }
 
@@ -710,8 +727,9 @@ void CanonicalJson::startRuns()
         return;
     const char *const half = input + (end - input) / 2;
     runsStop = false;
-    runFinder = std::thread(findRuns, half, end, shortestRun, std::ref(runs), std::cref(runsStop));
-    nextRunFrom = half;
+    runFinder = helperThread([this, half] { findRuns(half, end, shortestRun, runs, runsStop); });
+    if (runFinder.joinable())
+        nextRunFrom = half;
 }
 
 void CanonicalJson::stopRuns()
