@@ -46,11 +46,7 @@ std::pair<QByteArray, QByteArray> responses(const std::vector<QByteArray> &writt
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    fuzz::initApplication();
-    app = new QLocalServer;
-    const QString name = QStringLiteral("vesk-fuzz-paths-%1").arg(QCoreApplication::applicationPid());
-    QLocalServer::removeServer(name);
-    fuzz::check(app->listen(name), "cannot listen for the in-process far end");
+    app = fuzz::initWithFarEnd("vesk-fuzz-paths");
     return 0;
 }
 

@@ -32,11 +32,7 @@ const QByteArray relayedLines[] = {
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    fuzz::initApplication();
-    app = new QLocalServer;
-    const QString name = QStringLiteral("vesk-fuzz-app-%1").arg(QCoreApplication::applicationPid());
-    QLocalServer::removeServer(name);
-    fuzz::check(app->listen(name), "cannot listen for the in-process far end");
+    app = fuzz::initWithFarEnd("vesk-fuzz-app");
     return 0;
 }
 

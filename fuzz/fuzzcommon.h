@@ -11,6 +11,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLocalServer>
 
 #include <cstdio>
 #include <cstdlib>
@@ -54,6 +55,19 @@ inline void initApplication()
         qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
         new QCoreApplication(argc, argv);
     }
+}
+
+// The application, and a far end in this process on a pipe named after prefix and the process.
+inline QLocalServer *initWithFarEnd(const char *prefix)
+{
+    initApplication();
+    auto *server = new QLocalServer;
+    const QString name = QStringLiteral("%1-%2")
+                                 .arg(QLatin1String(prefix))
+                                 .arg(QCoreApplication::applicationPid());
+    QLocalServer::removeServer(name);
+    check(server->listen(name), "cannot listen for the in-process far end");
+    return server;
 }
 
 inline void drainEvents(int rounds)
