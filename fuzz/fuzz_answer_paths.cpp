@@ -18,9 +18,7 @@ namespace {
 
 QLocalServer *app = nullptr;
 
-const QByteArray clientLines[] = {
-        R"({"jsonrpc":"2.0","id":0,"method":"initialize","params":{"protocolVersion":"2025-06-18","clientInfo":{"name":"fuzz","version":"1"}}})",
-        R"({"jsonrpc":"2.0","method":"notifications/initialized"})",
+const QByteArray calls[] = {
         R"({"jsonrpc":"2.0","id":"a","method":"tools/call","params":{"name":"t"}})",
         R"([{"jsonrpc":"2.0","id":"p","method":"ping"},{"jsonrpc":"2.0","id":"b","method":"tools/call","params":{"name":"t"}}])",
 };
@@ -61,15 +59,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     fuzz::Session session(app->serverName(), 5000, 600000, false);
     mcp::McpServer *server = session.server.get();
-    session.send(clientLines[0]);
-    session.send(clientLines[1]);
+    for (const QByteArray &line : fuzz::handshake)
+        session.send(line);
     fuzz::processUntil([&] { return server->isConnected() && app->hasPendingConnections(); },
                        5000,
                        "no connection to the in-process far end");
     std::unique_ptr<QLocalSocket> far(app->nextPendingConnection());
     far->setParent(nullptr);
-    session.send(clientLines[2]);
-    session.send(clientLines[3]);
+    session.send(calls[0]);
+    session.send(calls[1]);
     fuzz::check(server->pendingCount() == 2, "not 2 relayed calls");
 
     for (const char *id : {"1", "2"}) {

@@ -17,11 +17,6 @@ namespace {
 
 QLocalServer *app = nullptr;
 
-const QByteArray clientLines[] = {
-        R"({"jsonrpc":"2.0","id":0,"method":"initialize","params":{"protocolVersion":"2025-06-18","clientInfo":{"name":"fuzz","version":"1"}}})",
-        R"({"jsonrpc":"2.0","method":"notifications/initialized"})",
-};
-
 const QByteArray relayedLines[] = {
         R"({"jsonrpc":"2.0","id":"a","method":"tools/call","params":{"name":"render_preview","arguments":{"steps":3},"_meta":{"progressToken":"p1"}}})",
         R"({"jsonrpc":"2.0","id":7,"method":"tools/list"})",
@@ -41,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // A long call time-out: no time-out may answer in the far end's place.
     fuzz::Session session(app->serverName(), 5000, 600000, false);
     mcp::McpServer *server = session.server.get();
-    for (const QByteArray &line : clientLines)
+    for (const QByteArray &line : fuzz::handshake)
         session.send(line);
     fuzz::processUntil([&] { return server->isConnected() && app->hasPendingConnections(); },
                        5000,

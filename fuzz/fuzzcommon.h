@@ -57,6 +57,12 @@ inline void initApplication()
     }
 }
 
+// What a client sends first: initialize, then the initialized notification.
+inline const QByteArray handshake[] = {
+        R"({"jsonrpc":"2.0","id":0,"method":"initialize","params":{"protocolVersion":"2025-06-18","clientInfo":{"name":"fuzz","version":"1"}}})",
+        R"({"jsonrpc":"2.0","method":"notifications/initialized"})",
+};
+
 // The application, and a far end in this process on a pipe named after prefix and the process.
 inline QLocalServer *initWithFarEnd(const char *prefix)
 {
