@@ -410,30 +410,29 @@ bool writtenShortest(quint64 digits, qsizetype fraction)
                1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
     if (fraction >= qsizetype(std::size(powersOfFive)))
         return false;
-    using Wide = unsigned __int128;
+    using Wide = __int128;
     const double estimate = double(digits) / powersOfTen[fraction];
-    quint64 estimated;
-    std::memcpy(&estimated, &estimate, sizeof estimated);
+    quint64 bits;
+    std::memcpy(&bits, &estimate, sizeof bits);
+    const int biased = int(bits >> 52);
+    const quint64 mantissa = bits & ((quint64(1) << 52) - 1);
+    const int shift = 1075 - biased - int(fraction); // d = m * 2^(biased - 1075)
+    // Away from the ends of the exponents and from powers of two, also one double further.
+    if (biased == 0 || biased == 0x7FF || mantissa <= 1 || mantissa == (quint64(1) << 52) - 1
+        || shift <= 0 || shift > 62)
+        return false;
     const Wide halfGap = powersOfFive[fraction];
-    const quint64 shorter = digits / 10 * 10;
-    for (const quint64 bits : {estimated, estimated - 1, estimated + 1}) {
-        const int biased = int(bits >> 52);
-        const quint64 mantissa = bits & ((quint64(1) << 52) - 1);
-        const int shift = 1075 - biased - int(fraction); // d = m * 2^(biased - 1075)
-        if (biased == 0 || biased == 0x7FF || mantissa == 0 || shift <= 0 || shift > 62)
-            return false;
-        const Wide twiceD = Wide(mantissa | quint64(1) << 52) * powersOfFive[fraction] * 2;
-        const auto distance = [twiceD, shift](quint64 x) { // |x - D| * 2^(shift + 1)
-            const Wide difference = (Wide(x) << (shift + 1)) - twiceD;
-            const Wide negative = Wide(0) - (difference >> 127); // all ones when below
-            return (difference ^ negative) - negative;
-        };
-        const Wide away = distance(digits);
-        if (away < halfGap)
-            return away < Wide(1) << shift && distance(shorter) > halfGap
-                   && distance(shorter + 10) > halfGap;
-    }
-    return false;
+    // (digits - D) * 2^(shift + 1); then D of the neighbour where d is not the double they read
+    // as: the quotient is at most a double away.
+    const Wide twiceD = Wide(quint64((mantissa | quint64(1) << 52) * 2)) * Wide(halfGap);
+    Wide difference = (Wide(digits) << (shift + 1)) - twiceD;
+    difference -= difference >= halfGap ? 2 * halfGap : 0;
+    difference += difference <= -halfGap ? 2 * halfGap : 0;
+    const quint64 last = digits % 10; // how far above the multiple of ten below
+    return difference < halfGap && difference > -halfGap
+           && (difference < 0 ? -difference : difference) < Wide(1) << shift
+           && (Wide(last) << (shift + 1)) - difference > halfGap
+           && (Wide(10 - last) << (shift + 1)) + difference > halfGap;
 }
 #else
 bool writtenShortest(quint64, qsizetype)
@@ -475,6 +474,321 @@ VESK_INLINE bool inQtForm(const char *first, const NumberText &n, const char *en
            && n.last - n.exponent == 4 && n.exponent[0] == 'e' && n.exponent[1] == '-'
            && (n.exponent[2] - '0') * 10 + (n.exponent[3] - '0') >= 4 + (n.count > 1);
 }
+
+#if defined(__SSE2__)
+// 64 bytes as bit masks, bit i for byte i: what tells a list of numbers.
+struct NumberWindow
+{
+    quint64 digits, zeros, lowDigits, commas, blanks, minus, points, es;
+
+    VESK_INLINE explicit NumberWindow(const char *at)
+    {
+        __m128i b[4];
+        for (int i = 0; i < 4; ++i)
+            b[i] = _mm_loadu_si128(reinterpret_cast<const __m128i *>(at + 16 * i));
+        const auto bits = [&b](auto test) {
+            return quint64(unsigned(_mm_movemask_epi8(test(b[0]))))
+                   | quint64(unsigned(_mm_movemask_epi8(test(b[1])))) << 16
+                   | quint64(unsigned(_mm_movemask_epi8(test(b[2])))) << 32
+                   | quint64(unsigned(_mm_movemask_epi8(test(b[3])))) << 48;
+        };
+        const auto equal = [&bits](char c) {
+            const __m128i value = _mm_set1_epi8(c);
+            return bits([value](__m128i x) { return _mm_cmpeq_epi8(x, value); });
+        };
+        const auto within = [&bits](char low, char high) { // unsigned x - low <= high - low
+            const __m128i base = _mm_set1_epi8(low);
+            const __m128i range = _mm_set1_epi8(char(high - low));
+            return bits([base, range](__m128i x) {
+                const __m128i offset = _mm_sub_epi8(x, base);
+                return _mm_cmpeq_epi8(_mm_min_epu8(offset, range), offset);
+            });
+        };
+        digits = within('0', '9');
+        lowDigits = within('0', '4');
+        zeros = equal('0');
+        commas = equal(',');
+        minus = equal('-');
+        points = equal('.');
+        es = equal('e');
+        blanks = equal(' ');
+        // Signed: below 0x21 holds every control character, and every byte from 0x80 on.
+        const quint64 low = bits([](__m128i x) { return _mm_cmplt_epi8(x, _mm_set1_epi8(0x21)); });
+        if (low != blanks)
+            blanks |= equal('\n') | equal('\r') | equal('\t');
+    }
+};
+
+// Bits from..63; bits below to; bits up to to, itself too.
+VESK_INLINE quint64 bitsFrom(int from)
+{
+    return ~quint64(0) << from;
+}
+VESK_INLINE quint64 bitsBelow(int to)
+{
+    return (quint64(1) << to) - 1;
+}
+VESK_INLINE quint64 bitsThrough(int to)
+{
+    return (quint64(2) << to) - 1;
+}
+VESK_INLINE int highestBit(quint64 bits)
+{
+    return 63 - __builtin_clzll(bits);
+}
+// Without the instruction, __builtin_popcountll is a call.
+VESK_INLINE int bitCount(quint64 bits)
+{
+#if defined(__POPCNT__)
+    return __builtin_popcountll(bits);
+#else
+    bits -= (bits >> 1) & 0x5555555555555555ull;
+    bits = (bits & 0x3333333333333333ull) + ((bits >> 2) & 0x3333333333333333ull);
+    bits = (bits + (bits >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+    return int((bits * 0x0101010101010101ull) >> 56);
+#endif
+}
+
+// The value of 16 digits, one a byte (0 to 9), the most significant first.
+VESK_INLINE quint64 sixteenDigits(__m128i digits)
+{
+    const __m128i pairs = _mm_add_epi16(
+            _mm_mullo_epi16(_mm_and_si128(digits, _mm_set1_epi16(0x00FF)), _mm_set1_epi16(10)),
+            _mm_srli_epi16(digits, 8));
+    const __m128i fours = _mm_madd_epi16(pairs, _mm_set1_epi32(0x00010064)); // 100 a + b
+    const __m128i eights
+            = _mm_add_epi64(_mm_mul_epu32(fours, _mm_set1_epi32(10000)), _mm_srli_epi64(fours, 32));
+    return quint64(_mm_cvtsi128_si64(eights)) * 100000000
+           + quint64(_mm_cvtsi128_si64(_mm_unpackhi_epi64(eights, eights)));
+}
+
+// Whether Qt writes a decimal of 17 bytes or more without an exponent as it is written, where its
+// shape is right (see numbersInQtForm): digits from d0, the point at point, the end at e, in
+// a window with 32 bytes to spare after it. The significant digits are read 16 at a time, the
+// point taken out where it falls among them.
+VESK_INLINE bool longDecimalInQtForm(const char *w, int d0, int point, int e, int zeros)
+{
+    const int fraction = e - point - 1;
+    const int all = e - d0 - 1; // digits, leading zeros of 0.000ddd too
+    const int count = all - (w[d0] == '0' ? 1 + zeros : 0);
+    if (count <= 15)
+        return true;
+    if (count > 19 || point - d0 >= 16 || all > 20)
+        return false;
+    const __m128i index = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    const __m128i before = _mm_loadu_si128(reinterpret_cast<const __m128i *>(w + d0));
+    const __m128i after = _mm_loadu_si128(reinterpret_cast<const __m128i *>(w + d0 + 1));
+    const __m128i pastPoint = _mm_cmpgt_epi8(index, _mm_set1_epi8(char(point - d0 - 1)));
+    const __m128i first16 = _mm_sub_epi8(
+            _mm_or_si128(_mm_and_si128(pastPoint, after), _mm_andnot_si128(pastPoint, before)),
+            _mm_set1_epi8('0'));
+    static const quint64 scale[] = {1, 10, 100, 1000, 10000};
+    const int rest = all - 16; // 0 to 4, after the point
+    quint64 tail = 0;
+    for (int i = 0; i < rest; ++i)
+        tail = tail * 10 + quint64(w[d0 + 17 + i] - '0');
+    return writtenShortest(sixteenDigits(first16) * scale[rest] + tail, fraction);
+}
+
+// The numbers in Qt's form from first on (which holds the first byte of one), with commas and
+// white space after the commas between them: the end of the last one, and the white space in
+// blanks. A number is taken only when a comma, white space or ']' follows it, and none that
+// starts at or after limit.
+//
+// Told 64 bytes at a time: what sets a number apart is found for all bytes at once, with bit
+// operations on masks of the bytes, and only the numbers where something is found are looked at
+// one by one: those of 17 bytes or more, and those of an exponent of 0 to 4, which are read as
+// numbers; and where the list ends. The last number that starts in a window is told in the
+// next one, which starts there, unless it is the only one.
+const char *numbersInQtForm(const char *first,
+                            const char *end,
+                            const char *limit,
+                            qsizetype &blanks,
+                            const std::atomic_bool *stop = nullptr)
+{
+    constexpr int window = 64;
+    constexpr int slack = 32; // readAnyNumber() looks at 32 bytes
+    const char *taken = first;
+    qsizetype spaces = 0; // between the numbers taken
+    qsizetype gap = 0;    // after the comma after the last one
+    const char *at = first;
+    char copy[window + slack];
+    const auto done = [&] {
+        blanks = spaces;
+        return taken;
+    };
+    for (;;) {
+        if (stop && stop->load(std::memory_order_relaxed))
+            return done();
+        const char *w = at;
+        const char *wEnd = end;
+        if (end - at < window + slack) {
+            std::memset(copy, 0, sizeof copy); // no number goes on to a zero byte
+            std::memcpy(copy, at, size_t(std::max<qsizetype>(end - at, 0)));
+            w = copy;
+            wEnd = copy + sizeof copy;
+        }
+        const NumberWindow m(w);
+        const quint64 token = m.digits | m.minus | m.points | m.es;
+        const quint64 starts = token & ~(token << 1);
+        const quint64 ends = ~token & (token << 1); // the byte after each number
+        const quint64 firstDigits = (starts & ~m.minus) | ((starts & m.minus) << 1);
+        // The byte after a point's digits, and after a comma's white space.
+        const quint64 fractionEnds = (m.digits + (m.points << 1)) & ~m.digits;
+        const quint64 afterCommas = (m.blanks + ((m.commas & ends) << 1)) & ~m.blanks;
+        // The numbers whose first digit makes an exponent wrong: another digit after it, or 0.
+        const quint64 noExponent = firstDigits & ((m.digits >> 1) | m.zeros);
+        const quint64 zeroPoint = firstDigits & m.zeros & (m.points >> 1);
+        const quint64 zeroPointZeros = zeroPoint & (m.zeros >> 2) & (m.zeros >> 3) & (m.zeros >> 4);
+        const quint64 exponentDigit = ((m.es << 2) & m.zeros) << 1; // the second, after "e-0"
+        // Where a number is not in Qt's form, marked at or before the byte after it: a '-' but
+        // first or after 'e', or without a digit after it; a point without digits on both sides,
+        // a second point, a zero at the end of a fraction; an exponent but 'e', '-' and two
+        // digits, or with more than one digit before it, or 0; a leading zero; -0; 0.0000 and
+        // 0.000d, which Qt writes as exponents.
+        const quint64 wrong = (m.minus & ~(starts | (m.es << 1))) | ((m.minus << 1) & ~m.digits)
+                              | (m.points & ~(m.digits << 1)) | ((m.points << 1) & ~m.digits)
+                              | (fractionEnds & m.points) | ((fractionEnds >> 1) & m.zeros)
+                              | (m.es & ~(m.digits << 1)) | ((m.es << 1) & ~m.minus)
+                              | ((m.es << 2) & ~m.digits) | ((m.es << 3) & ~m.digits)
+                              | ((m.es << 4) & token) | (token & ~(token + noExponent) & m.es)
+                              | (firstDigits & m.zeros & (m.digits >> 1))
+                              | (((starts & m.minus) << 1) & m.zeros & ~(token >> 1))
+                              | (zeroPointZeros & (m.zeros >> 5))
+                              | (zeroPointZeros & (m.digits >> 5) & ~(token >> 6));
+        // Numbers of 17 bytes or more: decimals of 16 digits or more are told here, each from
+        // the masks and its digits; the others, and exponents of 0 to 4, are read as numbers.
+        quint64 lengthy = token & (token << 1);
+        lengthy &= lengthy << 2;
+        lengthy &= lengthy << 4;
+        lengthy &= lengthy << 8;
+        lengthy &= token << 16;
+        quint64 toRead = exponentDigit & m.lowDigits;
+        for (quint64 longStarts = (lengthy & ~(lengthy << 1)) >> 16; longStarts;
+             longStarts &= longStarts - 1) {
+            const int found = __builtin_ctzll(longStarts);
+            const quint64 after = ends & bitsFrom(found);
+            if (after == 0)
+                break; // it goes on past the window
+            const int e = __builtin_ctzll(after);
+            const quint64 through = bitsFrom(found) & bitsBelow(e);
+            const quint64 pointIn = m.points & through;
+            const int point = __builtin_ctzll(pointIn | (quint64(1) << e));
+            const bool decimal = pointIn != 0 && (m.es & through) == 0;
+            if (!(decimal
+                  && longDecimalInQtForm(w,
+                                         found + int((m.minus >> found) & 1),
+                                         point,
+                                         e,
+                                         __builtin_ctzll(~(m.zeros >> (point + 1))))))
+                toRead |= quint64(1) << found;
+        }
+        // Where the list may end: after a number not followed by a comma; after a comma, at
+        // anything but white space and a number; at a number from limit on.
+        quint64 events = wrong | toRead | (ends & ~m.commas) | (afterCommas & ~starts);
+        if (limit - at < window)
+            events |= starts & bitsFrom(int(std::max<qsizetype>(limit - at, 0)));
+
+        const quint64 nonBlank = ~m.blanks;
+        if (nonBlank == 0) {
+            gap += window;
+            at += window;
+            continue;
+        }
+        int t = __builtin_ctzll(nonBlank); // the next number
+        gap += t;
+        if (starts == 0)
+            return done();
+        const int last = highestBit(starts); // the last number that starts here
+        // The numbers from t up to before the one at to: all in Qt's form, each followed by a
+        // comma.
+        const auto take = [&](int to) {
+            const int lastEnd = highestBit(ends & bitsBelow(to));
+            taken = at + lastEnd;
+            spaces += gap + bitCount(m.blanks & bitsFrom(t) & bitsBelow(lastEnd));
+            gap = bitCount(m.blanks & bitsFrom(lastEnd) & bitsBelow(to));
+        };
+        for (;;) {
+            if (!((starts >> t) & 1))
+                return done();
+            const quint64 ahead = events & bitsFrom(t) & bitsBelow(last);
+            if (t < last && ahead == 0) {
+                take(last);
+                at += last;
+                break;
+            }
+            // The one where something was found, after those before it.
+            const int found
+                    = t < last ? highestBit(starts & bitsThrough(__builtin_ctzll(ahead))) : t;
+            if (found > t)
+                take(found);
+            if (at + found >= limit)
+                return done();
+            const quint64 after = ends & bitsFrom(found);
+            if (after == 0) { // it goes on past the window
+                if (found == 0)
+                    return done();
+                at += found;
+                break;
+            }
+            const int e = __builtin_ctzll(after);
+            const quint64 through = bitsFrom(found) & bitsThrough(e);
+            if (wrong & through)
+                return done();
+            NumberText n;
+            if ((toRead & through)
+                && !(readAnyNumber(w + found, wEnd, n) && n.last == w + e
+                     && inQtForm(w + found, n, wEnd)))
+                return done();
+            const char next = w[e];
+            if (next != ',' && next != ']' && !((m.blanks >> e) & 1))
+                return done();
+            taken = at + e;
+            spaces += gap;
+            gap = 0;
+            if (next != ',')
+                return done();
+            const quint64 following = e == 63 ? 0 : nonBlank & bitsFrom(e + 1);
+            if (following == 0) { // white space to the end of the window
+                gap = window - 1 - e;
+                at += window;
+                break;
+            }
+            t = __builtin_ctzll(following);
+            gap = t - e - 1;
+        }
+    }
+}
+#else
+// The same, one number at a time.
+const char *numbersInQtForm(const char *first,
+                            const char *end,
+                            const char *limit,
+                            qsizetype &blanks,
+                            const std::atomic_bool *stop = nullptr)
+{
+    const auto blank = [](char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; };
+    const char *taken = first;
+    qsizetype spaces = 0;
+    qsizetype gap = 0;
+    for (const char *q = first; q < limit && !(stop && stop->load(std::memory_order_relaxed));) {
+        NumberText n;
+        if (!readAnyNumber(q, end, n) || !inQtForm(q, n, end) || n.last == end
+            || !(*n.last == ',' || *n.last == ']' || blank(*n.last)))
+            break;
+        taken = n.last;
+        spaces += gap;
+        if (*n.last != ',')
+            break;
+        const char *const afterComma = n.last + 1;
+        for (q = afterComma; q < end && blank(*q);)
+            ++q;
+        gap = q - afterComma;
+    }
+    blanks = spaces;
+    return taken;
+}
+#endif
 
 // A thread for work the caller can do itself as well: none (not joinable) when the system cannot
 // start one, rather than the exception std::thread throws then, which would end the program in
@@ -749,39 +1063,35 @@ void CanonicalJson::findRuns(const char *from,
                              const std::atomic_bool &stop)
 {
     const auto blank = [](char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; };
-    const auto startsNumber = [](char c) { return c == '-' || isDigit(c); };
     const size_t maxRuns = size_t((end - from) / shortest + 1);
     for (const char *at = from; !stop.load(std::memory_order_relaxed);) {
         const char *const comma = static_cast<const char *>(std::memchr(at, ',', size_t(end - at)));
         if (!comma)
             return;
-        const char *q = comma + 1;
-        while (q < end && blank(*q))
-            ++q;
-        const char *const first = q;
-        const char *last = nullptr; // the end of the last number taken
+        const char *first = comma + 1;
+        while (first < end && blank(*first))
+            ++first;
         qsizetype blanks = 0;
-        qsizetype gap = 0; // after the comma after the last number
-        while (q < end && startsNumber(*q) && !stop.load(std::memory_order_relaxed)) {
-            NumberText n;
-            if (!readAnyNumber(q, end, n) || !inQtForm(q, n, end))
-                break;
-            last = n.last;
-            blanks += gap;
-            if (last == end || *last != ',')
-                break;
-            const char *const afterComma = last + 1;
-            for (q = afterComma; q < end && blank(*q);)
-                ++q;
-            gap = q - afterComma;
-        }
-        if (last && last - first >= shortest) {
+        const char *const last
+                = first < end ? numbersInQtForm(first, end, end, blanks, &stop) : first;
+        if (last - first >= shortest) {
             if (runs.size() == maxRuns)
                 return;
             runs.push_back({first, last, blanks});
         }
-        at = last ? last : comma + 1;
+        at = last > first ? last : comma + 1;
     }
+}
+
+bool CanonicalJson::numbers()
+{
+    qsizetype blanks = 0;
+    const char *const last = numbersInQtForm(p, end, nextRunFrom, blanks);
+    if (last == p)
+        return false;
+    emitRun(Run{p, last, blanks});
+    p = last;
+    return true;
 }
 
 bool CanonicalJson::takeRun()
@@ -972,7 +1282,7 @@ bool CanonicalJson::array(int depth)
         // '-', '.', '/' and the digits in one comparison: value() takes '.' and '/' to number()
         // as well.
         const bool numeric = static_cast<unsigned char>(*p - '-') <= '9' - '-';
-        const bool taken = p >= nextRunFrom && takeRun();
+        const bool taken = p >= nextRunFrom ? takeRun() : numeric && numbers();
         if (!(taken || (numeric ? number() : value(depth + 1))) || overflow)
             return false;
         if (p < end && *p == ',') { // the usual case, a comma right after the element

@@ -124,6 +124,7 @@ private:
                          const std::atomic_bool &stop);
     void startRuns();
     void stopRuns();
+    bool numbers(); // the run of numbers in Qt's form at p, at least one, up to nextRunFrom
     bool takeRun(); // an array's element at p that starts a run: taken whole
     void emitRun(const Run &run);
 
