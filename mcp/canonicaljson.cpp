@@ -12,6 +12,11 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+// Wider registers where the processor has them, chosen when the program runs.
+#if defined(__SSE2__) && defined(__GNUC__) && defined(__x86_64__)
+#define VESK_WIDE_VECTORS
+#include <immintrin.h>
+#endif
 
 // The steps every number of a coordinate list takes, inlined into the two loops that read them.
 #if defined(__GNUC__)
@@ -367,7 +372,6 @@ quint64 significand(const NumberText &n, const char *end)
     return digits;
 }
 
-#if defined(__SIZEOF_INT128__)
 // Whether Qt writes a decimal with exactly these significant digits (fraction of them after the
 // point, the last not zero) as it is written: they must be the shortest that read back as the
 // double d they read as and, of that length, the nearest to it. Told with exact integer
@@ -410,8 +414,9 @@ bool writtenShortest(quint64 digits, qsizetype fraction)
                1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
     if (fraction >= qsizetype(std::size(powersOfFive)))
         return false;
-    using Wide = __int128;
-    const double estimate = double(digits) / powersOfTen[fraction];
+    if (digits >> 63)
+        return false;
+    const double estimate = double(qint64(digits)) / powersOfTen[fraction];
     quint64 bits;
     std::memcpy(&bits, &estimate, sizeof bits);
     const int biased = int(bits >> 52);
@@ -421,25 +426,23 @@ bool writtenShortest(quint64 digits, qsizetype fraction)
     if (biased == 0 || biased == 0x7FF || mantissa <= 1 || mantissa == (quint64(1) << 52) - 1
         || shift <= 0 || shift > 62)
         return false;
-    const Wide halfGap = powersOfFive[fraction];
-    // (digits - D) * 2^(shift + 1); then D of the neighbour where d is not the double they read
-    // as: the quotient is at most a double away.
-    const Wide twiceD = Wide(quint64((mantissa | quint64(1) << 52) * 2)) * Wide(halfGap);
-    Wide difference = (Wide(digits) << (shift + 1)) - twiceD;
+    const qint64 halfGap = qint64(powersOfFive[fraction]);
+    const int unitShift = shift + 1; // the last digit is 2^unitShift
+    // (digits - D) * 2^unitShift: the products are up to 120 bits long, but they differ by less
+    // than 2^63, so their lowest 64 bits tell the difference. Then D of the neighbour where d is
+    // not the double they read as: the quotient is at most a double away.
+    qint64 difference = qint64((digits << unitShift)
+                               - ((mantissa | quint64(1) << 52) * 2) * quint64(halfGap));
     difference -= difference >= halfGap ? 2 * halfGap : 0;
     difference += difference <= -halfGap ? 2 * halfGap : 0;
-    const quint64 last = digits % 10; // how far above the multiple of ten below
+    // The multiples of ten either side: a shift beyond 53 puts them beyond any half gap.
+    const quint64 last = digits % 10;
+    const int capped = std::min(unitShift, 53);
     return difference < halfGap && difference > -halfGap
-           && (difference < 0 ? -difference : difference) < Wide(1) << shift
-           && (Wide(last) << (shift + 1)) - difference > halfGap
-           && (Wide(10 - last) << (shift + 1)) + difference > halfGap;
+           && quint64(difference < 0 ? -difference : difference) * 2 < quint64(1) << unitShift
+           && qint64(last << capped) > halfGap + difference
+           && qint64((10 - last) << capped) > halfGap - difference;
 }
-#else
-bool writtenShortest(quint64, qsizetype)
-{
-    return false;
-}
-#endif
 
 // The number at first (a sign, then its parts in n), strict JSON; false when there is none.
 VESK_INLINE bool readAnyNumber(const char *first, const char *end, NumberText &n)
@@ -518,6 +521,84 @@ struct NumberWindow
             blanks |= equal('\n') | equal('\r') | equal('\t');
     }
 };
+
+#if defined(VESK_WIDE_VECTORS)
+// The same masks from two 32-byte registers.
+#define VESK_AVX2 __attribute__((target("avx2")))
+VESK_AVX2 inline quint64 joined(__m256i low, __m256i high)
+{
+    return quint64(unsigned(_mm256_movemask_epi8(low)))
+           | quint64(unsigned(_mm256_movemask_epi8(high))) << 32;
+}
+VESK_AVX2 inline quint64 equalBytes(__m256i low, __m256i high, char c)
+{
+    const __m256i value = _mm256_set1_epi8(c);
+    return joined(_mm256_cmpeq_epi8(low, value), _mm256_cmpeq_epi8(high, value));
+}
+VESK_AVX2 inline quint64 bytesWithin(__m256i low, __m256i high, char from, char to)
+{
+    const __m256i base = _mm256_set1_epi8(from);
+    const __m256i range = _mm256_set1_epi8(char(to - from));
+    const __m256i lowOffset = _mm256_sub_epi8(low, base);
+    const __m256i highOffset = _mm256_sub_epi8(high, base);
+    return joined(_mm256_cmpeq_epi8(_mm256_min_epu8(lowOffset, range), lowOffset),
+                  _mm256_cmpeq_epi8(_mm256_min_epu8(highOffset, range), highOffset));
+}
+
+struct NumberWindowAvx2
+{
+    quint64 digits, zeros, lowDigits, commas, blanks, minus, points, es;
+
+    VESK_AVX2 explicit NumberWindowAvx2(const char *at)
+    {
+        const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(at));
+        const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(at + 32));
+        digits = bytesWithin(low, high, '0', '9');
+        lowDigits = bytesWithin(low, high, '0', '4');
+        zeros = equalBytes(low, high, '0');
+        commas = equalBytes(low, high, ',');
+        minus = equalBytes(low, high, '-');
+        points = equalBytes(low, high, '.');
+        es = equalBytes(low, high, 'e');
+        blanks = equalBytes(low, high, ' ');
+        const __m256i space = _mm256_set1_epi8(0x21);
+        const quint64 controls
+                = joined(_mm256_cmpgt_epi8(space, low), _mm256_cmpgt_epi8(space, high));
+        if (controls != blanks)
+            blanks |= equalBytes(low, high, '\n') | equalBytes(low, high, '\r')
+                      | equalBytes(low, high, '\t');
+    }
+};
+
+// The same masks, each from one comparison of all 64 bytes.
+#define VESK_AVX512 __attribute__((target("avx512bw")))
+VESK_AVX512 inline quint64 equalBytes(__m512i bytes, char c)
+{
+    return _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8(c));
+}
+
+struct NumberWindowAvx512
+{
+    quint64 digits, zeros, lowDigits, commas, blanks, minus, points, es;
+
+    VESK_AVX512 explicit NumberWindowAvx512(const char *at)
+    {
+        const __m512i bytes = _mm512_loadu_si512(at);
+        const __m512i digit = _mm512_sub_epi8(bytes, _mm512_set1_epi8('0'));
+        digits = _mm512_cmple_epu8_mask(digit, _mm512_set1_epi8(9));
+        lowDigits = _mm512_cmple_epu8_mask(digit, _mm512_set1_epi8(4));
+        zeros = equalBytes(bytes, '0');
+        commas = equalBytes(bytes, ',');
+        minus = equalBytes(bytes, '-');
+        points = equalBytes(bytes, '.');
+        es = equalBytes(bytes, 'e');
+        blanks = equalBytes(bytes, ' ');
+        const quint64 controls = _mm512_cmplt_epi8_mask(bytes, _mm512_set1_epi8(0x21));
+        if (controls != blanks)
+            blanks |= equalBytes(bytes, '\n') | equalBytes(bytes, '\r') | equalBytes(bytes, '\t');
+    }
+};
+#endif
 
 // Bits from..63; bits below to; bits up to to, itself too.
 VESK_INLINE quint64 bitsFrom(int from)
@@ -600,11 +681,12 @@ VESK_INLINE bool longDecimalInQtForm(const char *w, int d0, int point, int e, in
 // one by one: those of 17 bytes or more, and those of an exponent of 0 to 4, which are read as
 // numbers; and where the list ends. The last number that starts in a window is told in the
 // next one, which starts there, unless it is the only one.
-const char *numbersInQtForm(const char *first,
-                            const char *end,
-                            const char *limit,
-                            qsizetype &blanks,
-                            const std::atomic_bool *stop = nullptr)
+template<typename Window>
+VESK_INLINE const char *numbersWith(const char *first,
+                                    const char *end,
+                                    const char *limit,
+                                    qsizetype &blanks,
+                                    const std::atomic_bool *stop)
 {
     constexpr int window = 64;
     constexpr int slack = 32; // readAnyNumber() looks at 32 bytes
@@ -628,7 +710,7 @@ const char *numbersInQtForm(const char *first,
             w = copy;
             wEnd = copy + sizeof copy;
         }
-        const NumberWindow m(w);
+        const Window m(w);
         const quint64 token = m.digits | m.minus | m.points | m.es;
         const quint64 starts = token & ~(token << 1);
         const quint64 ends = ~token & (token << 1); // the byte after each number
@@ -759,6 +841,87 @@ const char *numbersInQtForm(const char *first,
         }
     }
 }
+
+const char *numbersSse2(const char *first,
+                        const char *end,
+                        const char *limit,
+                        qsizetype &blanks,
+                        const std::atomic_bool *stop)
+{
+    return numbersWith<NumberWindow>(first, end, limit, blanks, stop);
+}
+
+#if defined(VESK_WIDE_VECTORS)
+__attribute__((target("avx2,bmi,bmi2,lzcnt,popcnt"))) const char *numbersAvx2(
+        const char *first,
+        const char *end,
+        const char *limit,
+        qsizetype &blanks,
+        const std::atomic_bool *stop)
+{
+    return numbersWith<NumberWindowAvx2>(first, end, limit, blanks, stop);
+}
+
+__attribute__((target("avx512bw,avx2,bmi,bmi2,lzcnt,popcnt"))) const char *numbersAvx512(
+        const char *first,
+        const char *end,
+        const char *limit,
+        qsizetype &blanks,
+        const std::atomic_bool *stop)
+{
+    return numbersWith<NumberWindowAvx512>(first, end, limit, blanks, stop);
+}
+#endif
+
+using NumbersReader = const char *(*)(const char *,
+                                      const char *,
+                                      const char *,
+                                      qsizetype &,
+                                      const std::atomic_bool *);
+
+// The reader for the registers asked for, null when this processor has not got them.
+NumbersReader numbersReader(CanonicalJson::Vectors vectors)
+{
+#if defined(VESK_WIDE_VECTORS)
+    __builtin_cpu_init();
+    const bool bits = __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2")
+                      && __builtin_cpu_supports("popcnt");
+    const bool wide = bits && __builtin_cpu_supports("avx2");
+    const bool widest = wide && __builtin_cpu_supports("avx512bw");
+    switch (vectors) {
+    case CanonicalJson::Vectors::Widest:
+        return widest ? numbersAvx512 : wide ? numbersAvx2 : numbersSse2;
+    case CanonicalJson::Vectors::Bits512:
+        return widest ? numbersAvx512 : nullptr;
+    case CanonicalJson::Vectors::Bits256:
+        return wide ? numbersAvx2 : nullptr;
+    case CanonicalJson::Vectors::Bits128:
+        break;
+    }
+#else
+    if (vectors != CanonicalJson::Vectors::Widest && vectors != CanonicalJson::Vectors::Bits128)
+        return nullptr;
+#endif
+    return numbersSse2;
+}
+
+std::atomic<NumbersReader> chosenNumbersReader{nullptr};
+
+// With the registers chosen, the widest this processor has unless a test asked for others; the
+// masks are the same either way.
+const char *numbersInQtForm(const char *first,
+                            const char *end,
+                            const char *limit,
+                            qsizetype &blanks,
+                            const std::atomic_bool *stop = nullptr)
+{
+    NumbersReader numbers = chosenNumbersReader.load(std::memory_order_relaxed);
+    if (!numbers) {
+        numbers = numbersReader(CanonicalJson::Vectors::Widest);
+        chosenNumbersReader.store(numbers, std::memory_order_relaxed);
+    }
+    return numbers(first, end, limit, blanks, stop);
+}
 #else
 // The same, one number at a time.
 const char *numbersInQtForm(const char *first,
@@ -804,6 +967,18 @@ std::thread helperThread(Work &&work)
 }
 
 } // namespace
+
+bool CanonicalJson::useVectors(Vectors vectors)
+{
+#if defined(__SSE2__)
+    const NumbersReader reader = numbersReader(vectors);
+    if (reader)
+        chosenNumbersReader.store(reader, std::memory_order_relaxed);
+    return reader != nullptr;
+#else
+    return vectors == Vectors::Widest;
+#endif
+}
 
 QByteArray keepOpeningMarks(const QByteArray &text)
 {

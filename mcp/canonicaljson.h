@@ -36,6 +36,9 @@ QByteArray keepOpeningMarks(const QByteArray &text);
 // those, an object's pieces are copied while its members are put in order, and each member of
 // the objects open at a time (never more than the pieces) takes an entry.
 //
+// A list of numbers is told 64 bytes at a time: bit masks of its bytes mark what no number in
+// Qt's form holds, and only numbers of 17 bytes or more are looked at one by one.
+//
 // A document of 512 KiB or more is read by two threads: while the scan reads the first half, a
 // second thread finds the stretches of the rest that are numbers already in Qt's form
 // with commas between them (a coordinate list), which the scan then takes without reading them
@@ -101,6 +104,12 @@ public:
     QByteArray text() const { return text(0, qsizetype(out.size())); }
     // The key of a member equals the given text.
     bool keyIs(const Member &member, const char *key, qsizetype size) const;
+
+    // The registers a list of numbers is read with: 128, 256 or 512 bits, the widest this
+    // processor has unless a test asks for others. False, and no change, when it has not got
+    // the ones asked for. For all scans of the program.
+    enum class Vectors { Widest, Bits128, Bits256, Bits512 };
+    static bool useVectors(Vectors vectors);
 
     // Lets go of memory grown by a large document.
     void trim();

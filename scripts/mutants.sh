@@ -178,11 +178,34 @@ m "a stretch of numbers squeezed 16 bytes at a time drops a byte after a blank" 
 m "a tie of the decimal and the exponent form is written as an exponent" mcp/canonicaljson.cpp \
     'if (point <= 0 && 2 - point + count <= exponentForm) {' 'if (point <= 0 && 2 - point + count < exponentForm) {'
 m "the digits one shorter are not looked for" mcp/canonicaljson.cpp \
-    '&& distance(shorter) > halfGap' ''
+    '&& qint64(last << capped) > halfGap + difference' ''
 m "a stretch of numbers taken whole keeps the white space after its commas" mcp/canonicaljson.cpp \
     'const qsizetype size = run.to - run.from - run.blanks;' 'const qsizetype size = run.to - run.from;'
-m "the finder counts no white space after the comma before its last number" mcp/canonicaljson.cpp \
-    'blanks += gap;' '(void)gap;'
+m "a list of numbers counts no white space before a number looked at alone" mcp/canonicaljson.cpp \
+    'spaces += gap;
+            gap = 0;' 'gap = 0;'
+m "a list of numbers counts no white space between the numbers of a window" mcp/canonicaljson.cpp \
+    'spaces += gap + bitCount(m.blanks & bitsFrom(t) & bitsBelow(lastEnd));' 'spaces += gap;'
+m "a list of numbers takes a zero at the end of a fraction" mcp/canonicaljson.cpp \
+    '| ((fractionEnds >> 1) & m.zeros)' ''
+m "a list of numbers takes a second point" mcp/canonicaljson.cpp \
+    '(fractionEnds & m.points) |' ''
+m "a list of numbers takes an exponent of three digits" mcp/canonicaljson.cpp \
+    '| ((m.es << 4) & token)' ''
+m "a list of numbers takes an exponent after two digits" mcp/canonicaljson.cpp \
+    '(token & ~(token + noExponent) & m.es)' '0'
+m "a list of numbers takes 0.0001, which Qt writes 1e-04" mcp/canonicaljson.cpp \
+    '(zeroPointZeros & (m.digits >> 5) & ~(token >> 6))' '0'
+m "a list of numbers takes -0" mcp/canonicaljson.cpp \
+    '(((starts & m.minus) << 1) & m.zeros & ~(token >> 1))' '0'
+m "a list of numbers takes numbers of 17 bytes or more unread" mcp/canonicaljson.cpp \
+    'for (quint64 longStarts = (lengthy & ~(lengthy << 1)) >> 16; longStarts;' 'for (quint64 longStarts = 0; longStarts;'
+m "a long decimal is not checked for the shortest digits" mcp/canonicaljson.cpp \
+    'return writtenShortest(sixteenDigits(first16) * scale[rest] + tail, fraction);' 'return sixteenDigits(first16) + tail + fraction > 0;'
+m "the 256-bit masks read the first half twice" mcp/canonicaljson.cpp \
+    'reinterpret_cast<const __m256i *>(at + 32)' 'reinterpret_cast<const __m256i *>(at)'
+m "the 512-bit masks find no zero" mcp/canonicaljson.cpp \
+    "zeros = equalBytes(bytes, '0');" "zeros = equalBytes(bytes, 'o');"
 m "a stretch of numbers taken whole is joined across the gap before it without dropping it" mcp/canonicaljson.cpp \
     'last.dropped += qint32(gap + run.blanks);' 'last.dropped += qint32(run.blanks);'
 m "the second half of a stretch squeezed on two threads is not moved behind the first" mcp/canonicaljson.cpp \

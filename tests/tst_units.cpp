@@ -6,11 +6,27 @@
 #include "mcp/canonicaljson.h"
 
 #include <cstdlib>
+#include <random>
 
 using namespace ves::mcp;
 using namespace ves::mcp::testing;
 
 namespace {
+
+// The registers this processor can read lists of numbers with: each is tried, and the widest
+// chosen again afterwards.
+QList<CanonicalJson::Vectors> vectorWidths()
+{
+    QList<CanonicalJson::Vectors> widths;
+    for (const auto width : {CanonicalJson::Vectors::Bits128,
+                             CanonicalJson::Vectors::Bits256,
+                             CanonicalJson::Vectors::Bits512}) {
+        if (CanonicalJson::useVectors(width))
+            widths.append(width);
+    }
+    CanonicalJson::useVectors(CanonicalJson::Vectors::Widest);
+    return widths;
+}
 
 // Sets the variables for one row ("NAME=value"), with every other one the program reads unset.
 void setEnvironment(const QStringList &variables)
@@ -45,6 +61,7 @@ private slots:
     void cutting();
     void numbers_data();
     void numbers();
+    void numberLists();
     void scanBound();
 };
 
@@ -324,12 +341,18 @@ void TestUnits::numbers()
     const QByteArray spaced = (number + ", ").repeated(12);
     const QByteArray mixed = '[' + spaced + spaced + '[' + number + ", " + number + ",\" a b\",\t "
                              + spaced + number + "]]";
+    const auto widths = vectorWidths();
     for (const QByteArray &document :
          {'[' + number + ']', '[' + number + ']' + QByteArray(32, ' '), mixed}) {
         QJsonParseError error;
         const QJsonDocument expected = QJsonDocument::fromJson(document, &error);
-        // Also read by two threads, the second one's stretches of numbers taken whole.
-        for (const qsizetype twoThreadsFrom : {qsizetype(1) << 40, qsizetype(0)}) {
+        // Also read by two threads, the second one's stretches of numbers taken whole; with
+        // each width of registers.
+        for (int run = 0; run < 2 * widths.size(); ++run) {
+            const qsizetype twoThreadsFrom = run % 2 ? 0 : qsizetype(1) << 40;
+            CanonicalJson::useVectors(widths[run / 2]);
+            const auto widest = qScopeGuard(
+                    [] { CanonicalJson::useVectors(CanonicalJson::Vectors::Widest); });
             CanonicalJson scan(twoThreadsFrom, 2);
             const bool taken = strict && error.error == QJsonParseError::NoError;
             QCOMPARE(scan.readDocument(document.constData(), document.size()), taken);
@@ -347,6 +370,88 @@ void TestUnits::numbers()
             }
         }
     }
+}
+
+// Lists of numbers in Qt's form and near it, with white space and wrong separators here and
+// there, read as QJsonDocument reads them: at every place in a window of bytes, with each width
+// of registers, by one thread and by two.
+void TestUnits::numberLists()
+{
+    static const char *const forms[] = {"1234.5",
+                                        "-87.25",
+                                        "0.1",
+                                        "2500",
+                                        "3.3333333333333335",
+                                        "-1e-05",
+                                        "7.5e-06",
+                                        "-0.001",
+                                        "0",
+                                        "-0",
+                                        "1e-04",
+                                        "1.5e-04",
+                                        "0.0001",
+                                        "0.00012",
+                                        "1.50",
+                                        "1e+21",
+                                        "1E-05",
+                                        "5e-324",
+                                        "123456789012345678",
+                                        "1234567890123456789",
+                                        "2.2250738585072014e-308",
+                                        "0.000001234567890123456",
+                                        "9.000000000000001"};
+    static const char *const separators[] = {",", ",", ", ", ",\n  ", ",\t", " ,", ", ,", ",,"};
+    static const char junk[] = ".-e0 ,]x+E5";
+    std::mt19937 random(17);
+    const auto pick = [&random](int n) { return int(random() % unsigned(n)); };
+    const auto digits = [&pick](int n) {
+        QByteArray text;
+        for (int i = 0; i < n; ++i)
+            text += char('0' + (pick(3) == 0 ? 0 : pick(10)));
+        return text;
+    };
+    const auto number = [&] {
+        if (pick(3) == 0)
+            return QByteArray(forms[pick(int(std::size(forms)))]);
+        QByteArray text = pick(3) == 0 ? "-" : "";
+        const auto length = [&pick] { return pick(pick(4) == 0 ? 18 : 5); }; // mostly short
+        text += pick(6) == 0 ? QByteArray("0") : char('1' + pick(9)) + digits(length());
+        if (pick(2))
+            text += '.' + digits(1 + length());
+        if (pick(4) == 0)
+            text += (pick(5) ? "e" : "E") + QByteArray(pick(2) ? "-" : "+")
+                    + digits(pick(20) ? 1 + pick(2) : 3);
+        if (pick(100) == 0)
+            text.insert(pick(int(text.size()) + 1), junk[pick(int(sizeof junk) - 1)]);
+        return text;
+    };
+    const auto widths = vectorWidths();
+    const auto widest
+            = qScopeGuard([] { CanonicalJson::useVectors(CanonicalJson::Vectors::Widest); });
+    CanonicalJson one(qsizetype(1) << 40, 2), two(0, 2);
+    int taken = 0;
+    for (int i = 0; i < 3000; ++i) {
+        QByteArray document = '[' + QByteArray(pick(3) == 0 ? pick(70) : 0, ' ');
+        const int count = 1 + pick(pick(4) == 0 ? 200 : 30);
+        for (int j = 0; j < count; ++j)
+            document += (j ? QByteArray(separators[pick(300) == 0 ? 5 + pick(3) : pick(5)]) : "")
+                        + number();
+        document += pick(10) ? "]" : " ]";
+        QJsonParseError error;
+        const QByteArray expected
+                = QJsonDocument::fromJson(document, &error).toJson(QJsonDocument::Compact);
+        for (const auto width : widths) {
+            CanonicalJson::useVectors(width);
+            for (CanonicalJson *scan : {&one, &two}) {
+                if (!scan->readDocument(document.constData(), document.size()))
+                    continue;
+                ++taken;
+                QVERIFY2(error.error == QJsonParseError::NoError, document.constData());
+                QCOMPARE(scan->text(), expected);
+            }
+        }
+    }
+    QCOMPARE_GT(taken, 2000 * widths.size()); // most lists are strict JSON
 }
 
 // A scan holds no more than its bound, also inside one long string of characters it writes
