@@ -598,6 +598,24 @@ struct NumberWindowAvx512
             blanks |= equalBytes(bytes, '\n') | equalBytes(bytes, '\r') | equalBytes(bytes, '\t');
     }
 };
+
+// Drops the blanks of 64 bytes at a time, each block written with one 64-byte store that the next
+// overwrites in part, while a block and room for its store are left; from moves on.
+__attribute__((target("avx512vbmi2,avx512bw"))) char *squeezeBlocks(const char *&from,
+                                                                    const char *inEnd,
+                                                                    char *to,
+                                                                    char *last)
+{
+    const __m512i blank = _mm512_set1_epi8(' ');
+    while (inEnd - from >= 64 && last - to >= 64) {
+        const __m512i bytes = _mm512_loadu_si512(from);
+        const __mmask64 keep = _mm512_cmpgt_epu8_mask(bytes, blank);
+        _mm512_storeu_si512(to, _mm512_maskz_compress_epi8(keep, bytes));
+        to += __builtin_popcountll(keep);
+        from += 64;
+    }
+    return to;
+}
 #endif
 
 // Bits from..63; bits below to; bits up to to, itself too.
@@ -907,6 +925,22 @@ NumbersReader numbersReader(CanonicalJson::Vectors vectors)
 
 std::atomic<NumbersReader> chosenNumbersReader{nullptr};
 
+// Whether blanks are squeezed out 64 bytes at a time: where the processor can, unless a test
+// asked for narrower registers.
+bool canSqueezeBlocks(CanonicalJson::Vectors vectors)
+{
+#if defined(VESK_WIDE_VECTORS)
+    __builtin_cpu_init();
+    return (vectors == CanonicalJson::Vectors::Widest || vectors == CanonicalJson::Vectors::Bits512)
+           && __builtin_cpu_supports("avx512vbmi2") && __builtin_cpu_supports("avx512bw")
+           && __builtin_cpu_supports("popcnt");
+#else
+    Q_UNUSED(vectors);
+    return false;
+#endif
+}
+std::atomic_bool squeezingBlocks{canSqueezeBlocks(CanonicalJson::Vectors::Widest)};
+
 // With the registers chosen, the widest this processor has unless a test asked for others; the
 // masks are the same either way.
 const char *numbersInQtForm(const char *first,
@@ -972,8 +1006,10 @@ bool CanonicalJson::useVectors(Vectors vectors)
 {
 #if defined(__SSE2__)
     const NumbersReader reader = numbersReader(vectors);
-    if (reader)
+    if (reader) {
         chosenNumbersReader.store(reader, std::memory_order_relaxed);
+        squeezingBlocks.store(canSqueezeBlocks(vectors), std::memory_order_relaxed);
+    }
     return reader != nullptr;
 #else
     return vectors == Vectors::Widest;
@@ -1127,6 +1163,10 @@ char *CanonicalJson::squeezeRange(const char *from, const char *inEnd, char *to,
         }
         return at;
     };
+#if defined(VESK_WIDE_VECTORS)
+    if (squeezingBlocks.load(std::memory_order_relaxed))
+        to = squeezeBlocks(from, inEnd, to, last);
+#endif
 #if defined(__SSE2__)
     // 16 bytes at a time, each stretch between blanks written with one 16-byte store that the
     // next overwrites in part. Where the piece is squeezed in place a store reaches up to 32

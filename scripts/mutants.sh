@@ -204,6 +204,8 @@ m "a long decimal is not checked for the shortest digits" mcp/canonicaljson.cpp 
     'return writtenShortest(sixteenDigits(first16) * scale[rest] + tail, fraction);' 'return sixteenDigits(first16) + tail + fraction > 0;'
 m "the 256-bit masks read the first half twice" mcp/canonicaljson.cpp \
     'reinterpret_cast<const __m256i *>(at + 32)' 'reinterpret_cast<const __m256i *>(at)'
+m "blanks squeezed 64 bytes at a time are kept" mcp/canonicaljson.cpp \
+    '_mm512_cmpgt_epu8_mask(bytes, blank)' '_mm512_cmpge_epu8_mask(bytes, blank)'
 m "the 512-bit masks find no zero" mcp/canonicaljson.cpp \
     "zeros = equalBytes(bytes, '0');" "zeros = equalBytes(bytes, 'o');"
 m "a stretch of numbers taken whole is joined across the gap before it without dropping it" mcp/canonicaljson.cpp \
