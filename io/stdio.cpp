@@ -167,8 +167,16 @@ bool stdoutBroken()
 
 namespace {
 
+// A large message leaves in writes of 256 KiB: the client's reader is woken at the end of each
+// and reads while the next is written. One write of many MiB fills the pipe before the reader is
+// woken and waits until it has emptied it, so the two take turns instead.
 bool put(const char *data, qsizetype size)
 {
+    constexpr qsizetype step = 256 << 10;
+    for (; size > step; data += step, size -= step) {
+        if (std::fwrite(data, 1, size_t(step), stdout) != size_t(step))
+            return false;
+    }
     return std::fwrite(data, 1, size_t(size), stdout) == size_t(size);
 }
 
